@@ -1,0 +1,67 @@
+// Thin RAII and errno-preserving wrappers over the POSIX file calls the engine makes.
+//
+// Paths are byte strings used exactly as given; one holding a NUL byte never reaches the
+// system and fails with kNulInPathText. Every failure carries the system error text.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace tessamer {
+
+// Owns one file descriptor and closes it exactly once.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the held descriptor, if any; a failure to close is not reported.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// The path as a NUL-terminated string, or the NUL-byte error when the path holds one.
+IoResult<std::string> path_to_c_string(std::string_view path);
+
+// open(2) with O_CLOEXEC added; EINTR is retried.
+IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode = 0);
+
+// One read(2) call (repeated only when interrupted): the number of bytes read, 0 at the end.
+IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t size);
+
+// Reads as many bytes as fit, stopping early only at the end of the file.
+IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t size);
+
+// Writes all bytes, repeating short and interrupted writes. A write that reports 0 bytes is an
+// error with `zero_write_text`.
+IoResult<void> write_all(int fd, const void* data, std::size_t size, std::string_view zero_write_text);
+
+// The whole content of the file at `path`.
+IoResult<std::string> read_whole_file(std::string_view path);
+
+// stat(2), following symbolic links.
+IoResult<struct stat> stat_path(std::string_view path);
+
+}  // namespace tessamer

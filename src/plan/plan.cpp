@@ -1,0 +1,1 @@
+#include "plan/plan.h"

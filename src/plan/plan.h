@@ -1,0 +1,34 @@
+// The column plan: which expected column is compared with which actual column.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "request/request.h"
+
+namespace tessamer {
+
+struct ColumnPair {
+  std::string expected;
+  std::string actual;
+  std::uint64_t expected_index = 0;  // position of `expected` in the expected header
+  std::uint64_t actual_index = 0;    // position of `actual` in the actual header
+  friend bool operator==(const ColumnPair&, const ColumnPair&) = default;
+};
+
+// Ordered and never empty once built.
+struct ColumnPlan {
+  std::vector<ColumnPair> pairs;
+};
+
+// Pairs the columns of the two headers (names unique within each list) by the mappings, or by
+// name when there are none, leaving out the approved exclusions. Linear in the number of
+// columns, mappings and exclusions. Every error carries INVALID_GOLDEN_DATASET.
+[[nodiscard]] Result<ColumnPlan> build_column_plan(const std::vector<std::string>& expected_names,
+                                                   const std::vector<std::string>& actual_names,
+                                                   const std::vector<ColumnMapping>& columns,
+                                                   const std::vector<ExcludedColumn>& excluded_columns);
+
+}  // namespace tessamer
