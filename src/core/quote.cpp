@@ -40,11 +40,11 @@ std::string debug_quote(std::string_view text) {
   out.reserve(text.size() + 2);
   out.push_back('"');
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
+  const auto length = static_cast<int64_t>(text.size());
+  int64_t i = 0;
   while (i < length) {
     // Printable ASCII is copied as it stands, in runs.
-    int32_t run = i;
+    int64_t run = i;
     while (run < length && bytes[run] >= 0x20 && bytes[run] < 0x7F && bytes[run] != '"' && bytes[run] != '\\') ++run;
     out.append(text.data() + i, static_cast<std::size_t>(run - i));
     i = run;

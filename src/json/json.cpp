@@ -1,0 +1,197 @@
+#include "json/json.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/file.h"
+#include "json/reader.h"
+
+namespace tessamer {
+namespace {
+
+// For each byte: 0 when it is copied as it stands, otherwise the character after the backslash
+// ('u' for the \u00XX form).
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Calls `emit` with the pieces of the JSON string literal for `text`: unescaped runs whole.
+template <class Emit>
+auto emit_string(std::string_view text, Emit&& emit) -> decltype(emit(text)) {
+  if (auto r = emit("\""); !r) return r;
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char escape = kEscapes[static_cast<unsigned char>(text[i])];
+    if (escape == 0) continue;
+    if (i > run_start) {
+      if (auto r = emit(text.substr(run_start, i - run_start)); !r) return r;
+    }
+    char piece[6] = {'\\', escape, '0', '0', 0, 0};
+    std::size_t length = 2;
+    if (escape == 'u') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      auto byte = static_cast<unsigned char>(text[i]);
+      piece[4] = kHex[byte >> 4];
+      piece[5] = kHex[byte & 0xF];
+      length = 6;
+    }
+    if (auto r = emit(std::string_view(piece, length)); !r) return r;
+    run_start = i + 1;
+  }
+  if (run_start < text.size()) {
+    if (auto r = emit(text.substr(run_start)); !r) return r;
+  }
+  return emit("\"");
+}
+
+template <class Integer>
+std::string_view integer_text(Integer value, char (&buffer)[24]) {
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  (void)ec;
+  return std::string_view(buffer, static_cast<std::size_t>(end - buffer));
+}
+
+IoResult<void> write_value(const JsonValue& value, ByteSink& sink) {
+  auto emit = [&sink](std::string_view piece) { return sink.write(piece); };
+  char digits[24];
+  switch (value.kind()) {
+    case JsonValue::Kind::Null: return sink.write("null");
+    case JsonValue::Kind::Bool: return sink.write(value.as_bool() ? "true" : "false");
+    case JsonValue::Kind::Unsigned: return sink.write(integer_text(value.as_unsigned(), digits));
+    case JsonValue::Kind::Signed: return sink.write(integer_text(value.as_signed(), digits));
+    case JsonValue::Kind::Double: {
+      double d = value.as_double();
+      if (!std::isfinite(d)) return sink.write("null");
+      return sink.write(format_shortest_double(d));
+    }
+    case JsonValue::Kind::String: return emit_string(value.as_string(), emit);
+    case JsonValue::Kind::Array: {
+      if (auto r = sink.write("["); !r) return r;
+      bool first = true;
+      for (const JsonValue& element : value.as_array()) {
+        if (!first) {
+          if (auto r = sink.write(","); !r) return r;
+        }
+        first = false;
+        if (auto r = write_value(element, sink); !r) return r;
+      }
+      return sink.write("]");
+    }
+    case JsonValue::Kind::Object: {
+      if (auto r = sink.write("{"); !r) return r;
+      bool first = true;
+      for (const auto& [key, member] : value.as_object()) {
+        if (!first) {
+          if (auto r = sink.write(","); !r) return r;
+        }
+        first = false;
+        if (auto r = emit_string(key, emit); !r) return r;
+        if (auto r = sink.write(":"); !r) return r;
+        if (auto r = write_value(member, sink); !r) return r;
+      }
+      return sink.write("}");
+    }
+  }
+  return {};
+}
+
+// A sink over a file descriptor, buffered so that a document costs few system calls.
+class FdSink final : public ByteSink {
+ public:
+  explicit FdSink(int fd) : fd_(fd) {}
+  IoResult<void> write(std::string_view bytes) override {
+    if (bytes.size() > sizeof buffer_ - used_) {
+      if (auto r = flush(); !r) return r;
+      if (bytes.size() >= sizeof buffer_) return write_all(fd_, bytes.data(), bytes.size(), "failed to write whole buffer");
+    }
+    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+  }
+  IoResult<void> flush() {
+    std::size_t pending = used_;
+    used_ = 0;
+    return write_all(fd_, buffer_, pending, "failed to write the buffered data");
+  }
+
+ private:
+  int fd_;
+  std::size_t used_ = 0;
+  char buffer_[64 * 1024];
+};
+
+}  // namespace
+
+JsonValue& JsonValue::set(std::string key, JsonValue value) {
+  Object& members = std::get<Object>(storage_);
+  auto it = std::lower_bound(members.begin(), members.end(), key,
+                             [](const Member& member, const std::string& k) { return member.first < k; });
+  if (it != members.end() && it->first == key) {
+    it->second = std::move(value);
+    return it->second;
+  }
+  return members.emplace(it, std::move(key), std::move(value))->second;
+}
+
+JsonValue& JsonValue::push(JsonValue value) {
+  Array& elements = std::get<Array>(storage_);
+  elements.push_back(std::move(value));
+  return elements.back();
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+  const Object& members = std::get<Object>(storage_);
+  auto it = std::lower_bound(members.begin(), members.end(), key,
+                             [](const Member& member, std::string_view k) { return std::string_view(member.first) < k; });
+  if (it != members.end() && it->first == key) return &it->second;
+  return nullptr;
+}
+
+IoResult<void> write_compact_json(const JsonValue& value, ByteSink& sink) { return write_value(value, sink); }
+
+void append_json_string(std::string& out, std::string_view text) {
+  emit_string(text, [&out](std::string_view piece) -> IoResult<void> {
+    out.append(piece);
+    return {};
+  });
+}
+
+std::string format_shortest_double(double value) { return json::format_float(value); }
+
+int emit_result_document(const JsonValue& document, int out_fd, int err_fd) {
+  FdSink sink(out_fd);
+  IoResult<void> written = write_compact_json(document, sink);
+  if (written) written = sink.flush();
+  if (!written) return emit_error_document(EngineError{ErrorCode::NativeReportError, written.error().text}, err_fd);
+  // The document is out; a failure on its closing newline is still a failure of the run.
+  if (!write_all(out_fd, "\n", 1, "failed to write whole buffer")) return 2;
+  return 0;
+}
+
+int emit_error_document(const EngineError& error, int err_fd) {
+  JsonValue document = JsonValue::object();
+  document.set("code", JsonValue::string(std::string(error_code_text(error.code))));
+  document.set("message", JsonValue::string(error.message));
+  FdSink sink(err_fd);
+  if (write_compact_json(document, sink)) {
+    if (sink.write("\n")) (void)sink.flush();
+  }
+  return 2;
+}
+
+}  // namespace tessamer

@@ -1,0 +1,343 @@
+#include "request/request.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <limits>
+
+#include "core/file.h"
+#include "core/quote.h"
+#include "json/reader.h"
+
+namespace tessamer {
+namespace {
+
+using json::Error;
+using json::Expected;
+using json::Reader;
+
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+
+Error unpositioned(std::string message) { return Error{std::move(message), 0, 0}; }
+
+// Reads the value at the reader (whitespace skipped) as far as needed and describes it in the
+// "invalid type" message; arrays and objects are not entered.
+Error invalid_type(Reader& reader, std::string_view expecting) {
+  auto found = reader.read_unexpected();
+  if (!found) return found.error();
+  std::string description = found->kind == json::Unexpected::Kind::String ? "string " + debug_quote(found->text)
+                                                                          : json::describe(*found);
+  return reader.fix_position(unpositioned("invalid type: " + description + ", expected " + std::string(expecting)));
+}
+
+Expected<std::string> read_string(Reader& reader, std::string_view expecting) {
+  auto c = reader.skip_whitespace();
+  if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
+  if (*c != '"') return std::unexpected(invalid_type(reader, expecting));
+  reader.eat();
+  auto text = reader.parse_string();
+  if (!text) return std::unexpected(reader.fix_position(std::move(text).error()));
+  return text;
+}
+
+Expected<std::optional<std::string>> read_optional_string(Reader& reader) {
+  auto c = reader.skip_whitespace();
+  if (c && *c == 'n') {
+    reader.eat();
+    if (auto ok = reader.parse_ident("ull"); !ok) return std::unexpected(ok.error());
+    return std::optional<std::string>();
+  }
+  auto text = read_string(reader, "a string");
+  if (!text) return std::unexpected(std::move(text).error());
+  return std::optional<std::string>(std::move(*text));
+}
+
+Expected<bool> read_bool(Reader& reader) {
+  auto c = reader.skip_whitespace();
+  if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
+  if (*c != 't' && *c != 'f') return std::unexpected(invalid_type(reader, "a boolean"));
+  reader.eat();
+  if (auto ok = reader.parse_ident(*c == 't' ? "rue" : "alse"); !ok) return std::unexpected(ok.error());
+  return *c == 't';
+}
+
+// An unsigned integer no greater than `max`; `expecting` names the type in messages.
+Expected<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max, std::string_view expecting) {
+  auto c = reader.skip_whitespace();
+  if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
+  if (*c != '-' && (*c < '0' || *c > '9')) return std::unexpected(invalid_type(reader, expecting));
+  if (*c == '-') reader.eat();
+  auto number = reader.parse_number(*c != '-');
+  if (!number) return std::unexpected(number.error());
+  switch (number->kind) {
+    case json::Number::Kind::Unsigned:
+      if (number->u <= max) return number->u;
+      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number->u) +
+                                                              "`, expected " + std::string(expecting))));
+    case json::Number::Kind::Signed:
+      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number->i) +
+                                                              "`, expected " + std::string(expecting))));
+    case json::Number::Kind::Float:
+      return std::unexpected(reader.fix_position(unpositioned("invalid type: floating point `" +
+                                                              json::format_float(number->f) + "`, expected " +
+                                                              std::string(expecting))));
+  }
+  return std::unexpected(reader.error("invalid number"));
+}
+
+// An array whose elements are read by `read_element(reader)`.
+template <class T, class ReadElement>
+Expected<std::vector<T>> read_sequence(Reader& reader, ReadElement read_element) {
+  auto c = reader.skip_whitespace();
+  if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
+  if (*c != '[') return std::unexpected(invalid_type(reader, "a sequence"));
+  reader.eat();
+  auto elements = [&]() -> Expected<std::vector<T>> {
+    std::vector<T> values;
+    bool first = true;
+    for (;;) {
+      auto more = reader.next_element(first);
+      if (!more) return std::unexpected(more.error());
+      if (!*more) return values;
+      auto value = read_element(reader);
+      if (!value) return std::unexpected(std::move(value).error());
+      values.push_back(std::move(*value));
+    }
+  }();
+  // The closing bracket is looked for even after an error, as the error's position includes it.
+  auto end = reader.end_array();
+  if (elements && !end) return std::unexpected(end.error());
+  if (!elements) return std::unexpected(reader.fix_position(std::move(elements).error()));
+  return elements;
+}
+
+// One field of a record: its key, whether the object form may leave it out, whether the
+// positional form may end before it, and how its value is read into the record.
+template <class Record>
+struct Field {
+  std::string_view key;
+  bool optional_in_object;
+  bool optional_in_array;
+  Expected<void> (*read)(Reader&, Record&);
+};
+
+template <class Record, std::size_t N>
+struct Shape {
+  std::string_view name;            // "ValidationRequest"
+  std::string_view unknown_suffix;  // what the unknown-field message lists
+  std::array<Field<Record>, N> fields;
+};
+
+template <class Record, std::size_t N>
+Expected<Record> read_object_members(Reader& reader, const Shape<Record, N>& shape) {
+  Record record{};
+  std::array<bool, N> seen{};
+  bool first = true;
+  for (;;) {
+    auto more = reader.next_member(first);
+    if (!more) return std::unexpected(more.error());
+    if (!*more) break;
+    reader.eat();
+    auto key = reader.parse_string();
+    if (!key) return std::unexpected(std::move(key).error());
+    std::size_t index = 0;
+    while (index < N && shape.fields[index].key != *key) ++index;
+    if (index == N) return std::unexpected(unpositioned("unknown field `" + *key + "`, expected " + std::string(shape.unknown_suffix)));
+    if (seen[index]) return std::unexpected(unpositioned("duplicate field `" + *key + "`"));
+    seen[index] = true;
+    if (auto colon = reader.parse_colon(); !colon) return std::unexpected(colon.error());
+    if (auto value = shape.fields[index].read(reader, record); !value) return std::unexpected(value.error());
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!seen[i] && !shape.fields[i].optional_in_object) {
+      return std::unexpected(unpositioned("missing field `" + std::string(shape.fields[i].key) + "`"));
+    }
+  }
+  return record;
+}
+
+template <class Record, std::size_t N>
+Expected<Record> read_array_values(Reader& reader, const Shape<Record, N>& shape) {
+  Record record{};
+  bool first = true;
+  for (std::size_t i = 0; i < N; ++i) {
+    auto more = reader.next_element(first);
+    if (!more) return std::unexpected(more.error());
+    if (!*more) {
+      if (shape.fields[i].optional_in_array) continue;
+      return std::unexpected(unpositioned("invalid length " + std::to_string(i) + ", expected struct " +
+                                          std::string(shape.name) + " with " + std::to_string(N) + " elements"));
+    }
+    if (auto value = shape.fields[i].read(reader, record); !value) return std::unexpected(value.error());
+  }
+  return record;
+}
+
+// A record in object form or positional (array) form.
+template <class Record, std::size_t N>
+Expected<Record> read_record(Reader& reader, const Shape<Record, N>& shape) {
+  auto c = reader.skip_whitespace();
+  if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
+  if (*c != '[' && *c != '{') return std::unexpected(invalid_type(reader, "struct " + std::string(shape.name)));
+  reader.eat();
+  Expected<Record> record = *c == '[' ? read_array_values(reader, shape) : read_object_members(reader, shape);
+  // The closing byte is looked for even after an error, as the error's position includes it.
+  auto end = *c == '[' ? reader.end_array() : reader.end_object();
+  if (record && !end) return std::unexpected(end.error());
+  if (!record) return std::unexpected(reader.fix_position(std::move(record).error()));
+  return record;
+}
+
+// Field readers: each stores one value into its member.
+template <auto Member, class Record>
+Expected<void> store_string(Reader& reader, Record& record, std::string_view expecting) {
+  auto value = read_string(reader, expecting);
+  if (!value) return std::unexpected(std::move(value).error());
+  record.*Member = std::move(*value);
+  return {};
+}
+
+template <auto Member, class Record>
+Expected<void> store_optional_string(Reader& reader, Record& record) {
+  auto value = read_optional_string(reader);
+  if (!value) return std::unexpected(std::move(value).error());
+  record.*Member = std::move(*value);
+  return {};
+}
+
+template <auto Member, class Record>
+Expected<void> store_string_list(Reader& reader, Record& record) {
+  auto value = read_sequence<std::string>(reader, [](Reader& r) { return read_string(r, "a string"); });
+  if (!value) return std::unexpected(std::move(value).error());
+  record.*Member = std::move(*value);
+  return {};
+}
+
+#define TESSAMER_STRING_FIELD(Record, key, member, expecting, opt_object)                                  \
+  Field<Record> {                                                                                          \
+    key, opt_object, false, [](Reader& r, Record& rec) { return store_string<&Record::member>(r, rec, expecting); } \
+  }
+
+const Shape<ColumnMapping, 2> kColumnMappingShape{
+    "ColumnMapping",
+    "`expected` or `actual`",
+    {{
+        TESSAMER_STRING_FIELD(ColumnMapping, "expected", expected, "a string", false),
+        TESSAMER_STRING_FIELD(ColumnMapping, "actual", actual, "a string", false),
+    }}};
+
+const Shape<ExcludedColumn, 5> kExcludedColumnShape{
+    "ExcludedColumn",
+    "one of `expected`, `actual`, `reason`, `approvedBy`, `approvalReference`",
+    {{
+        Field<ExcludedColumn>{"expected", true, false,
+                              [](Reader& r, ExcludedColumn& rec) { return store_optional_string<&ExcludedColumn::expected>(r, rec); }},
+        Field<ExcludedColumn>{"actual", true, false,
+                              [](Reader& r, ExcludedColumn& rec) { return store_optional_string<&ExcludedColumn::actual>(r, rec); }},
+        TESSAMER_STRING_FIELD(ExcludedColumn, "reason", reason, "a string", false),
+        TESSAMER_STRING_FIELD(ExcludedColumn, "approvedBy", approved_by, "a string", false),
+        TESSAMER_STRING_FIELD(ExcludedColumn, "approvalReference", approval_reference, "a string", false),
+    }}};
+
+const Shape<ValidationRequest, 15> kRequestShape{
+    "ValidationRequest",
+    "one of `schemaVersion`, `expectedPath`, `actualPath`, `divergencePath`, `encoding`, `delimiter`, "
+    "`quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, `expectedColumns`, `actualColumns`, `columns`, "
+    "`excludedColumns`, `exampleLimit`",
+    {{
+        Field<ValidationRequest>{"schemaVersion", false, false,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_unsigned(r, std::numeric_limits<std::uint32_t>::max(), "u32");
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.schema_version = static_cast<std::uint32_t>(*v);
+                                   return {};
+                                 }},
+        TESSAMER_STRING_FIELD(ValidationRequest, "expectedPath", expected_path, "path string", false),
+        TESSAMER_STRING_FIELD(ValidationRequest, "actualPath", actual_path, "path string", false),
+        TESSAMER_STRING_FIELD(ValidationRequest, "divergencePath", divergence_path, "path string", false),
+        TESSAMER_STRING_FIELD(ValidationRequest, "encoding", encoding, "a string", false),
+        TESSAMER_STRING_FIELD(ValidationRequest, "delimiter", delimiter, "a string", false),
+        TESSAMER_STRING_FIELD(ValidationRequest, "quoteChar", quote_char, "a string", false),
+        Field<ValidationRequest>{"escapeChar", true, false,
+                                 [](Reader& r, ValidationRequest& rec) {
+                                   return store_optional_string<&ValidationRequest::escape_char>(r, rec);
+                                 }},
+        Field<ValidationRequest>{"hasHeader", false, false,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_bool(r);
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.has_header = *v;
+                                   return {};
+                                 }},
+        TESSAMER_STRING_FIELD(ValidationRequest, "nullValue", null_value, "a string", false),
+        Field<ValidationRequest>{"expectedColumns", true, true,
+                                 [](Reader& r, ValidationRequest& rec) {
+                                   return store_string_list<&ValidationRequest::expected_columns>(r, rec);
+                                 }},
+        Field<ValidationRequest>{"actualColumns", true, true,
+                                 [](Reader& r, ValidationRequest& rec) {
+                                   return store_string_list<&ValidationRequest::actual_columns>(r, rec);
+                                 }},
+        Field<ValidationRequest>{"columns", true, true,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_sequence<ColumnMapping>(
+                                       r, [](Reader& rr) { return read_record(rr, kColumnMappingShape); });
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.columns = std::move(*v);
+                                   return {};
+                                 }},
+        Field<ValidationRequest>{"excludedColumns", true, true,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_sequence<ExcludedColumn>(
+                                       r, [](Reader& rr) { return read_record(rr, kExcludedColumnShape); });
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.excluded_columns = std::move(*v);
+                                   return {};
+                                 }},
+        Field<ValidationRequest>{"exampleLimit", false, false,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_unsigned(r, std::numeric_limits<std::uint64_t>::max(), "usize");
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.example_limit = *v;
+                                   return {};
+                                 }},
+    }}};
+
+#undef TESSAMER_STRING_FIELD
+
+bool is_regular_file(std::string_view path) {
+  auto status = stat_path(path);
+  return status && S_ISREG(status->st_mode);
+}
+
+}  // namespace
+
+std::expected<ValidationRequest, std::string> parse_validation_request(std::string_view bytes) {
+  Reader reader(bytes);
+  auto request = read_record(reader, kRequestShape);
+  if (!request) return std::unexpected(request.error().to_string());
+  if (auto end = reader.end_document(); !end) return std::unexpected(end.error().to_string());
+  return std::move(*request);
+}
+
+Result<void> validate_request(const ValidationRequest& request) {
+  auto fail = [](ErrorCode code, std::string_view message) -> Result<void> {
+    return std::unexpected(EngineError{code, std::string(message)});
+  };
+  if (request.schema_version != 1) return fail(ErrorCode::InvalidNativeRequest, "request schemaVersion must be 1");
+  // A path whose status cannot be read counts as not naming a regular file.
+  if (!is_regular_file(request.expected_path)) {
+    return fail(ErrorCode::InvalidGoldenDataset, "expectedPath must be a regular file");
+  }
+  if (!is_regular_file(request.actual_path)) return fail(ErrorCode::InvalidGoldenDataset, "actualPath must be a regular file");
+  if (request.example_limit > 100) return fail(ErrorCode::InvalidNativeRequest, "exampleLimit must be from 0 through 100");
+  if (request.null_value.find_first_of("\r\n") != std::string::npos) {
+    return fail(ErrorCode::InvalidNativeRequest, "nullValue must not contain a newline");
+  }
+  if (!request.has_header && (request.expected_columns.empty() || request.actual_columns.empty())) {
+    return fail(ErrorCode::InvalidGoldenDataset, "expectedColumns and actualColumns are required when hasHeader is false");
+  }
+  return {};
+}
+
+}  // namespace tessamer
