@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ std::optional<Encoding> for_label(std::string_view label);
 // The standard name, e.g. "UTF-8", "Shift_JIS", "windows-1252", "replacement".
 std::string_view name(Encoding encoding);
 
+// All 40 encodings, each once. The storage is static.
+std::span<const Encoding> all_encodings();
+
 // Decodes all of `bytes` into UTF-8, appended to `out`. Returns false at the first malformed
 // sequence (`out` then holds an unspecified prefix). Empty input always succeeds.
 [[nodiscard]] bool decode(Encoding encoding, std::string_view bytes, std::string& out);
@@ -32,5 +36,14 @@ struct EncodeResult {
 // Encodes UTF-8 `text` with the encoder of `encoding`'s output encoding (UTF-16LE, UTF-16BE and
 // replacement encode as UTF-8). REQUIRES: `text` is valid UTF-8.
 EncodeResult encode(Encoding encoding, std::string_view text);
+
+namespace detail {
+
+// `decode` in the replacement error mode: every error becomes one U+FFFD and decoding goes on
+// with the bytes the decoder gave back. Lets tests see exactly where a decoder resumes after an
+// error, which the fatal mode hides.
+std::string decode_replacing(Encoding encoding, std::string_view bytes);
+
+}  // namespace detail
 
 }  // namespace encoding

@@ -1,0 +1,88 @@
+// Shared by the decoders and encoders of this module; not part of its interface.
+//
+// Each decoder and encoder is a small state machine with a `handle(item, out)` member run once per
+// input item (a byte or a code point) and once more at the end of the input, as the standard's
+// handlers are: it appends its output to `out` and answers with a `Step`.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <type_traits>
+
+#include "encoding/generated/tables.h"
+
+namespace encoding::detail {
+
+// The item a handler sees once the input is exhausted.
+inline constexpr int kEndOfQueue = -1;
+
+struct Step {
+  enum Kind : unsigned char { proceed, error, finished };
+  Kind kind = proceed;
+  // How many of the most recent input items the handler gives back to the input ("prepends"):
+  // they are read again, in their original order, before anything after them.
+  unsigned char unread = 0;
+};
+
+inline constexpr Step kProceed{};
+inline constexpr Step kFinished{Step::finished, 0};
+constexpr Step error(unsigned char unread = 0) { return {Step::error, unread}; }
+
+// REQUIRES: `cp` is a scalar value (at most U+10FFFF and not a surrogate).
+inline void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(bytes, 2);
+  } else if (cp < 0x10000) {
+    const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                          static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(bytes, 3);
+  } else {
+    const char bytes[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                          static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(bytes, 4);
+  }
+}
+
+constexpr bool is_ascii(int item) { return item >= 0 && item <= 0x7F; }
+constexpr bool in_range(int item, int low, int high) { return item >= low && item <= high; }
+
+// The index's code point for `pointer`, 0 when it has none (no index maps a pointer to U+0000).
+template <class T, std::size_t N>
+char32_t code_point_at(const std::array<T, N>& index, std::uint32_t pointer) {
+  return pointer < N ? static_cast<char32_t>(index[pointer]) : 0;
+}
+
+// Every pointer of `index` whose code point is `cp`, in increasing order; `by_code_point` lists the
+// index's pointers sorted by (code point, pointer).
+template <class T, std::size_t N, std::size_t M>
+std::span<const std::uint16_t> pointers_of(const std::array<T, N>& index,
+                                           const std::array<std::uint16_t, M>& by_code_point, char32_t cp) {
+  const auto [first, last] = std::equal_range(
+      by_code_point.begin(), by_code_point.end(), cp,
+      [&index](auto a, auto b) {
+        // equal_range compares in both directions; a pointer stands for its code point.
+        const auto value = [&index](auto x) -> char32_t {
+          if constexpr (std::is_same_v<decltype(x), char32_t>) {
+            return x;
+          } else {
+            return static_cast<char32_t>(index[x]);
+          }
+        };
+        return value(a) < value(b);
+      });
+  return {first, last};
+}
+
+// The four-byte gb18030 ranges: the code point of a four-byte pointer, 0 when it has none, and
+// the pointer of a code point (REQUIRES: `cp` is a scalar value of U+0080 or above).
+char32_t gb18030_range_code_point(std::uint32_t pointer);
+std::uint32_t gb18030_range_pointer(char32_t cp);
+
+}  // namespace encoding::detail

@@ -1,0 +1,367 @@
+// The encoders. Each follows the standard's encoder algorithm for its encoding; an error means
+// the code point is unmappable, and the driver leaves it out and goes on.
+#include "encoding/codec.h"
+#include "encoding/encoding.h"
+
+namespace encoding::detail {
+
+std::uint32_t gb18030_range_pointer(char32_t cp) {
+  if (cp == 0xE7C7) return 7457;
+  // The last range starting at or before `cp`; the first range starts at U+0080.
+  const auto next = std::upper_bound(tables::gb18030_ranges.begin(), tables::gb18030_ranges.end(), cp,
+                                     [](char32_t c, const tables::Gb18030Range& r) { return c < r.code_point; });
+  const auto& range = *(next - 1);
+  return range.pointer + (cp - range.code_point);
+}
+
+namespace {
+
+void append_bytes(std::string& out, std::initializer_list<unsigned> bytes) {
+  for (const unsigned byte : bytes) out.push_back(static_cast<char>(byte));
+}
+
+// The code point at `pos` of UTF-8 `text`, advancing `pos` past it. A malformed sequence (the
+// caller broke the precondition) reads as U+FFFD one byte at a time, so that nothing is read
+// beyond `text`.
+char32_t next_code_point(std::string_view text, std::size_t& pos) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (length == 1) {
+    ++pos;
+    return lead;
+  }
+  char32_t cp = lead & (0x7F >> length);
+  bool valid = lead >= 0xC2 && lead <= 0xF4 && text.size() - pos >= length;
+  for (std::size_t i = 1; valid && i < length; ++i) {
+    valid = (byte(pos + i) & 0xC0) == 0x80;
+    cp = (cp << 6) | (byte(pos + i) & 0x3F);
+  }
+  constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (!valid || cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return 0xFFFD;
+  }
+  pos += length;
+  return cp;
+}
+
+class Utf8Encoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    append_utf8(out, static_cast<char32_t>(cp));
+    return kProceed;
+  }
+};
+
+class SingleByteEncoder {
+ public:
+  explicit SingleByteEncoder(const tables::SingleByteIndex& index) : index_(index) {}
+
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    // 128 entries: a scan is as quick as anything cleverer, and finds the first pointer.
+    const auto found = std::find(index_.begin(), index_.end(), cp);
+    if (found == index_.end()) return error();
+    append_bytes(out, {static_cast<unsigned>(found - index_.begin()) + 0x80});
+    return kProceed;
+  }
+
+ private:
+  const tables::SingleByteIndex& index_;
+};
+
+class XUserDefinedEncoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    if (in_range(cp, 0xF780, 0xF7FF)) {
+      append_bytes(out, {static_cast<unsigned>(cp - 0xF780 + 0x80)});
+      return kProceed;
+    }
+    return error();
+  }
+};
+
+// Also the GBK encoder, with `gbk` set.
+class Gb18030Encoder {
+ public:
+  explicit Gb18030Encoder(bool gbk) : gbk_(gbk) {}
+
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    // U+E5E5 has no two-byte form (0xA3 0xA0 decodes to U+3000); the four-byte ranges would give
+    // it one that no decoder maps back to it.
+    if (cp == 0xE5E5) return error();
+    if (gbk_ && cp == 0x20AC) {
+      append_bytes(out, {0x80});
+      return kProceed;
+    }
+    const auto pointers = pointers_of(tables::gb18030, tables::gb18030_by_code_point, static_cast<char32_t>(cp));
+    if (!pointers.empty()) {
+      const unsigned pointer = pointers.front();
+      const unsigned trail = pointer % 190;
+      const unsigned offset = trail < 0x3F ? 0x40 : 0x41;
+      append_bytes(out, {pointer / 190 + 0x81, trail + offset});
+      return kProceed;
+    }
+    if (gbk_) return error();
+    std::uint32_t pointer = gb18030_range_pointer(static_cast<char32_t>(cp));
+    const unsigned byte1 = pointer / (10 * 126 * 10);
+    pointer %= 10 * 126 * 10;
+    const unsigned byte2 = pointer / (10 * 126);
+    pointer %= 10 * 126;
+    const unsigned byte3 = pointer / 10;
+    const unsigned byte4 = pointer % 10;
+    append_bytes(out, {byte1 + 0x81, byte2 + 0x30, byte3 + 0x81, byte4 + 0x30});
+    return kProceed;
+  }
+
+ private:
+  bool gbk_;
+};
+
+class Big5Encoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    const auto pointer = big5_pointer(static_cast<char32_t>(cp));
+    if (!pointer) return error();
+    const unsigned trail = *pointer % 157;
+    const unsigned offset = trail < 0x3F ? 0x40 : 0x62;
+    append_bytes(out, {*pointer / 157 + 0x81, trail + offset});
+    return kProceed;
+  }
+
+ private:
+  static std::optional<unsigned> big5_pointer(char32_t cp) {
+    // Pointers below the first Big5 proper lead byte (0xA1) are the Hong Kong extensions, which
+    // are decoded but never produced.
+    constexpr unsigned kFirstPointer = (0xA1 - 0x81) * 157;
+    auto pointers = pointers_of(tables::big5, tables::big5_by_code_point, cp);
+    while (!pointers.empty() && pointers.front() < kFirstPointer) pointers = pointers.subspan(1);
+    if (pointers.empty()) return std::nullopt;
+    // These six have two pointers each; encoders agree on the later one.
+    constexpr char32_t kLastPointer[] = {0x2550, 0x255E, 0x2561, 0x256A, 0x5341, 0x5345};
+    if (std::find(std::begin(kLastPointer), std::end(kLastPointer), cp) != std::end(kLastPointer)) {
+      return pointers.back();
+    }
+    return pointers.front();
+  }
+};
+
+// The first jis0208 pointer of `cp`, for the EUC-JP and ISO-2022-JP encoders. The generator has
+// checked that every such pointer fits in 94 rows of 94.
+std::optional<unsigned> jis0208_pointer(char32_t cp) {
+  const auto pointers = pointers_of(tables::jis0208, tables::jis0208_by_code_point, cp);
+  if (pointers.empty()) return std::nullopt;
+  return pointers.front();
+}
+
+class EucJpEncoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    if (cp == 0xA5) {
+      append_bytes(out, {0x5C});
+      return kProceed;
+    }
+    if (cp == 0x203E) {
+      append_bytes(out, {0x7E});
+      return kProceed;
+    }
+    if (in_range(cp, 0xFF61, 0xFF9F)) {
+      append_bytes(out, {0x8E, static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
+      return kProceed;
+    }
+    if (cp == 0x2212) cp = 0xFF0D;
+    const auto pointer = jis0208_pointer(static_cast<char32_t>(cp));
+    if (!pointer) return error();
+    append_bytes(out, {*pointer / 94 + 0xA1, *pointer % 94 + 0xA1});
+    return kProceed;
+  }
+};
+
+class Iso2022JpEncoder {
+ public:
+  Step handle(int cp, std::string& out) {
+    // "Prepending" the code point means the driver hands the same item in again.
+    constexpr Step kAgain{Step::proceed, 1};
+    if (cp == kEndOfQueue && state_ != State::ascii) return switch_to(State::ascii, out, kAgain);
+    if (cp == kEndOfQueue) return kFinished;
+    if ((state_ == State::ascii || state_ == State::roman) && (cp == 0x0E || cp == 0x0F || cp == 0x1B)) {
+      return error();
+    }
+    if (state_ == State::ascii && is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    if (state_ == State::roman && ((is_ascii(cp) && cp != 0x5C && cp != 0x7E) || cp == 0xA5 || cp == 0x203E)) {
+      append_bytes(out, {cp == 0xA5 ? 0x5Cu : cp == 0x203E ? 0x7Eu : static_cast<unsigned>(cp)});
+      return kProceed;
+    }
+    if (is_ascii(cp)) return switch_to(State::ascii, out, kAgain);
+    if (cp == 0xA5 || cp == 0x203E) return switch_to(State::roman, out, kAgain);
+    if (cp == 0x2212) cp = 0xFF0D;
+    if (in_range(cp, 0xFF61, 0xFF9F)) cp = tables::iso_2022_jp_katakana[static_cast<std::size_t>(cp - 0xFF61)];
+    const auto pointer = jis0208_pointer(static_cast<char32_t>(cp));
+    if (!pointer) {
+      if (state_ == State::jis0208) return switch_to(State::ascii, out, kAgain);
+      return error();
+    }
+    if (state_ != State::jis0208) return switch_to(State::jis0208, out, kAgain);
+    append_bytes(out, {*pointer / 94 + 0x21, *pointer % 94 + 0x21});
+    return kProceed;
+  }
+
+ private:
+  enum class State : unsigned char { ascii, roman, jis0208 };
+
+  Step switch_to(State state, std::string& out, Step step) {
+    state_ = state;
+    switch (state) {
+      case State::ascii:
+        append_bytes(out, {0x1B, 0x28, 0x42});
+        break;
+      case State::roman:
+        append_bytes(out, {0x1B, 0x28, 0x4A});
+        break;
+      case State::jis0208:
+        append_bytes(out, {0x1B, 0x24, 0x42});
+        break;
+    }
+    return step;
+  }
+
+  State state_ = State::ascii;
+};
+
+class ShiftJisEncoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp) || cp == 0x80) {
+      append_bytes(out, {static_cast<unsigned>(cp)});
+      return kProceed;
+    }
+    if (cp == 0xA5) {
+      append_bytes(out, {0x5C});
+      return kProceed;
+    }
+    if (cp == 0x203E) {
+      append_bytes(out, {0x7E});
+      return kProceed;
+    }
+    if (in_range(cp, 0xFF61, 0xFF9F)) {
+      append_bytes(out, {static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
+      return kProceed;
+    }
+    if (cp == 0x2212) cp = 0xFF0D;
+    const auto pointer = shift_jis_pointer(static_cast<char32_t>(cp));
+    if (!pointer) return error();
+    const unsigned lead = *pointer / 188;
+    const unsigned lead_offset = lead < 0x1F ? 0x81 : 0xC1;
+    const unsigned trail = *pointer % 188;
+    const unsigned offset = trail < 0x3F ? 0x40 : 0x41;
+    append_bytes(out, {lead + lead_offset, trail + offset});
+    return kProceed;
+  }
+
+ private:
+  static std::optional<unsigned> shift_jis_pointer(char32_t cp) {
+    // Pointers 8272..8835 duplicate the IBM extensions at 10716 and above; Shift_JIS writes those.
+    for (const std::uint16_t pointer : pointers_of(tables::jis0208, tables::jis0208_by_code_point, cp)) {
+      if (pointer < 8272 || pointer > 8835) return pointer;
+    }
+    return std::nullopt;
+  }
+};
+
+class EucKrEncoder {
+ public:
+  Step handle(int cp, std::string& out) const {
+    if (cp == kEndOfQueue) return kFinished;
+    if (is_ascii(cp)) {
+      out.push_back(static_cast<char>(cp));
+      return kProceed;
+    }
+    const auto pointers = pointers_of(tables::euc_kr, tables::euc_kr_by_code_point, static_cast<char32_t>(cp));
+    if (pointers.empty()) return error();
+    const unsigned pointer = pointers.front();
+    append_bytes(out, {pointer / 190 + 0x81, pointer % 190 + 0x41});
+    return kProceed;
+  }
+};
+
+template <class Encoder>
+EncodeResult run(Encoder encoder, std::string_view text) {
+  EncodeResult result;
+  result.bytes.reserve(text.size());
+  std::size_t pos = 0;
+  int item = kEndOfQueue;
+  bool again = false;
+  for (;;) {
+    if (!again) item = pos < text.size() ? static_cast<int>(next_code_point(text, pos)) : kEndOfQueue;
+    const Step step = encoder.handle(item, result.bytes);
+    if (step.kind == Step::finished) return result;
+    if (step.kind == Step::error) result.unmappable = true;
+    again = step.unread != 0;
+  }
+}
+
+}  // namespace
+}  // namespace encoding::detail
+
+namespace encoding {
+
+EncodeResult encode(Encoding encoding, std::string_view text) {
+  using namespace detail;
+  if (const tables::SingleByteIndex* index = tables::single_byte[static_cast<std::size_t>(encoding)]) {
+    return run(SingleByteEncoder(*index), text);
+  }
+  switch (encoding) {
+    case Encoding::gbk:
+      return run(Gb18030Encoder(true), text);
+    case Encoding::gb18030:
+      return run(Gb18030Encoder(false), text);
+    case Encoding::big5:
+      return run(Big5Encoder(), text);
+    case Encoding::euc_jp:
+      return run(EucJpEncoder(), text);
+    case Encoding::iso_2022_jp:
+      return run(Iso2022JpEncoder(), text);
+    case Encoding::shift_jis:
+      return run(ShiftJisEncoder(), text);
+    case Encoding::euc_kr:
+      return run(EucKrEncoder(), text);
+    case Encoding::x_user_defined:
+      return run(XUserDefinedEncoder(), text);
+    default:
+      // UTF-8 itself, and the encodings whose output encoding is UTF-8: UTF-16BE, UTF-16LE and
+      // replacement.
+      return run(Utf8Encoder(), text);
+  }
+}
+
+}  // namespace encoding
