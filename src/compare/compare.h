@@ -1,0 +1,71 @@
+// The streaming comparison of the two datasets, and the result document that reports it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "input/dialect.h"
+#include "json/json.h"
+#include "plan/plan.h"
+#include "request/request.h"
+
+namespace tessamer {
+
+struct ComparisonTotals {
+  std::uint64_t expected_rows = 0;  // data records, header not counted
+  std::uint64_t actual_rows = 0;
+  std::uint64_t compared_rows = 0;    // records paired by position
+  std::uint64_t missing_rows = 0;     // expected records beyond the end of actual
+  std::uint64_t additional_rows = 0;  // actual records beyond the end of expected
+  std::uint64_t expected_bytes = 0;   // every byte of the file, BOM and header included
+  std::uint64_t actual_bytes = 0;
+  std::string expected_sha256;  // 64 lowercase hex characters over those bytes
+  std::string actual_sha256;
+};
+
+struct ComparisonOutcome {
+  ComparisonTotals totals;
+  std::uint64_t divergences = 0;
+  std::vector<JsonValue> examples;  // the first `exampleLimit` divergence records, in order
+};
+
+// Reads both datasets once, record by record, comparing the raw bytes of each planned column
+// pair, and writes every divergence to the request's divergencePath (one JSON line each). Fields
+// are decoded only to report a divergence. Both files are hashed and counted as they are read.
+// `expected_names`/`actual_names` are the two headers' column names (the plan indexes them).
+// When the request has a header row, the first record of each file is read but not compared.
+// Memory stays bounded by the read buffers, the report buffer, the current records and the kept
+// examples. Both files and the report are closed on every path; on failure the divergences
+// already recorded stay in the report.
+[[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
+                                                         const std::vector<std::string>& expected_names,
+                                                         const std::vector<std::string>& actual_names,
+                                                         const ColumnPlan& plan,
+                                                         std::chrono::steady_clock::time_point start);
+
+// {"name": "tessamer", "target": ..., "version": ...}
+JsonValue engine_metadata();
+
+// Bytes per second over the time elapsed since `start` (at least a microsecond), truncated;
+// UINT64_MAX when the rate does not fit.
+std::uint64_t throughput_bytes_per_second(std::uint64_t total_bytes, std::chrono::steady_clock::time_point start);
+
+// The result document of a streaming comparison ("quor-csv-stream"). Status: FAIL with any
+// divergence, else PASS_WITH_EXCLUSIONS when the request excludes columns, else PASS. Takes the
+// examples out of `outcome`. Reads the clock for durationMs and then for the throughput, so
+// call it last.
+JsonValue build_result_document(const ValidationRequest& request, const std::vector<std::string>& expected_names,
+                                const std::vector<std::string>& actual_names, const ColumnPlan& plan,
+                                ComparisonOutcome outcome, std::chrono::steady_clock::time_point start);
+
+// The result document for two byte-identical datasets ("quor-binary", PASS, no rows counted).
+// Only the byte counts and digests of `totals` are read.
+JsonValue build_identical_result_document(const std::vector<std::string>& expected_names,
+                                          const std::vector<std::string>& actual_names, const ColumnPlan& plan,
+                                          const ComparisonTotals& totals,
+                                          std::chrono::steady_clock::time_point start);
+
+}  // namespace tessamer

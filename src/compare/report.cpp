@@ -1,0 +1,299 @@
+#include "compare/report.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+
+namespace tessamer {
+namespace {
+
+// For each byte: 0 when JSON text carries it as it stands, otherwise the character after the
+// backslash ('u' for the \u00xx form).
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// The longest text one input byte can become inside a JSON string (\u00xx).
+constexpr std::size_t kMaxEscapedByte = 6;
+
+// The position of the first byte at or after `from` that must be escaped, or text.size().
+std::size_t find_escape(std::string_view text, std::size_t from) {
+  const char* data = text.data();
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  for (; i + 16 <= text.size(); i += 16) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    // Unsigned block <= 0x1F exactly when min(block, 0x1F) == block.
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, last_control), block);
+    __m128i hits = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+    if (int mask = _mm_movemask_epi8(hits); mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    if (kEscapes[static_cast<unsigned char>(data[i])] != 0) return i;
+  }
+  return text.size();
+}
+
+// Calls `emit(std::string_view)` with the pieces of the JSON string literal for `text`, stopping
+// at the first failed piece.
+template <class Emit>
+IoResult<void> emit_json_string(std::string_view text, Emit&& emit) {
+  if (auto r = emit(std::string_view("\"", 1)); !r) return r;
+  std::size_t run_start = 0;
+  for (;;) {
+    std::size_t at = find_escape(text, run_start);
+    if (at > run_start) {
+      if (auto r = emit(text.substr(run_start, at - run_start)); !r) return r;
+    }
+    if (at == text.size()) break;
+    auto byte = static_cast<unsigned char>(text[at]);
+    char escape = kEscapes[byte];
+    char piece[kMaxEscapedByte] = {'\\', escape, '0', '0', 0, 0};
+    std::size_t length = 2;
+    if (escape == 'u') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      piece[4] = kHex[byte >> 4];
+      piece[5] = kHex[byte & 0xF];
+      length = kMaxEscapedByte;
+    }
+    if (auto r = emit(std::string_view(piece, length)); !r) return r;
+    run_start = at + 1;
+  }
+  return emit(std::string_view("\"", 1));
+}
+
+bool is_directory(const std::string& c_path) {
+  struct stat st {};
+  return ::stat(c_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+IoResult<void> make_directory(std::string_view path) {
+  auto c_path = path_to_c_string(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
+  int error = errno;
+  // Someone else (or an earlier run) made it: what was asked for exists.
+  if (is_directory(*c_path)) return {};
+  return std::unexpected(IoError{system_error_text(error)});
+}
+
+}  // namespace
+
+IoResult<FileIdentity> file_identity(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoError{system_error_text(errno)});
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
+// ---- ReportBuffer ----
+
+ReportBuffer::ReportBuffer(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kCapacity]) {}
+
+IoResult<void> ReportBuffer::write_cold(std::string_view bytes) {
+  if (auto flushed = flush(); !flushed) return flushed;
+  if (bytes.size() >= kCapacity) return write_all(fd_.get(), bytes.data(), bytes.size(), "failed to write whole buffer");
+  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  used_ = bytes.size();
+  return {};
+}
+
+IoResult<void> ReportBuffer::flush() {
+  std::size_t written = 0;
+  IoResult<void> result;
+  while (written < used_) {
+    ssize_t n = ::write(fd_.get(), buffer_.get() + written, used_ - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = std::unexpected(IoError{system_error_text(errno)});
+      break;
+    }
+    if (n == 0) {
+      result = std::unexpected(IoError{"failed to write the buffered data"});
+      break;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  // Keep what was not written, so that a later write-out neither loses nor repeats bytes.
+  if (written > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + written, used_ - written);
+    used_ -= written;
+  }
+  return result;
+}
+
+IoResult<void> ReportBuffer::write_json_string(std::string_view text) {
+  // Room for the worst case: escape straight into the buffer without further checks.
+  if (used_ + 2 <= kCapacity && text.size() <= (kCapacity - used_ - 2) / kMaxEscapedByte) {
+    char* out = buffer_.get() + used_;
+    IoResult<void> done = emit_json_string(text, [&out](std::string_view piece) -> IoResult<void> {
+      std::memcpy(out, piece.data(), piece.size());
+      out += piece.size();
+      return {};
+    });
+    used_ = static_cast<std::size_t>(out - buffer_.get());
+    return done;
+  }
+  return emit_json_string(text, [this](std::string_view piece) { return write(piece); });
+}
+
+IoResult<void> ReportBuffer::write_unsigned(std::uint64_t value) {
+  char digits[20];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)ec;  // 20 digits hold every uint64_t
+  return write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+void append_report_json_string(std::string& out, std::string_view text) {
+  (void)emit_json_string(text, [&out](std::string_view piece) -> IoResult<void> {
+    out.append(piece);
+    return {};
+  });
+}
+
+// ---- DivergenceReportWriter ----
+
+DivergenceReportWriter::DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, std::uint64_t example_limit)
+    : buffer_(std::move(buffer)), example_limit_(example_limit) {
+  // A huge limit is legal, but the room is only reserved up to a modest size; the vector grows
+  // as examples actually arrive.
+  examples_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(example_limit, 4096)));
+}
+
+DivergenceReportWriter::~DivergenceReportWriter() { release(); }
+
+void DivergenceReportWriter::release() {
+  if (!buffer_) return;
+  (void)buffer_->flush();  // the run already failed; there is no one left to tell
+  buffer_.reset();
+}
+
+Result<DivergenceReportWriter> open_divergence_report(std::string_view divergence_path, std::uint64_t example_limit,
+                                                      std::span<const FileIdentity> datasets) {
+  if (auto parent = detail::parent_path(divergence_path); parent && !parent->empty()) {
+    if (auto made = detail::create_directories(*parent); !made) {
+      return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report directory",
+                                               made.error().text));
+    }
+  }
+  auto create_failure = [](std::string_view text) {
+    return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report", text));
+  };
+  // No O_TRUNC: the path may turn out to name a dataset, which must stay intact.
+  auto fd = open_file(divergence_path, O_WRONLY | O_CREAT, 0666);
+  if (!fd) return create_failure(fd.error().text);
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return create_failure(system_error_text(errno));
+  const FileIdentity report{st.st_dev, st.st_ino};
+  if (std::find(datasets.begin(), datasets.end(), report) != datasets.end()) {
+    return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest,
+                                       "divergencePath must not name the expected or actual dataset"});
+  }
+  // Only a regular file has content to drop; a device such as /dev/null is used as it is.
+  if (S_ISREG(st.st_mode)) {
+    int rc;
+    do {
+      rc = ::ftruncate(fd->get(), 0);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return create_failure(system_error_text(errno));
+  }
+  return DivergenceReportWriter(std::make_unique<ReportBuffer>(std::move(*fd)), example_limit);
+}
+
+Result<void> record_divergence(DivergenceReportWriter& writer, JsonValue record) {
+  return writer.record([&record](ReportBuffer& buffer) { return write_compact_json(record, buffer); },
+                       [&record] { return std::move(record); });
+}
+
+Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer) {
+  if (auto flushed = writer.buffer_->flush(); !flushed) {
+    // Released below, which tries the write-out once more, as any unfinished report is.
+    return std::unexpected(
+        EngineError::wrap(ErrorCode::NativeIoError, "cannot flush divergence report", flushed.error().text));
+  }
+  writer.buffer_.reset();  // closes; a failure to close is not reported
+  return DivergenceSummary{writer.count_, std::move(writer.examples_)};
+}
+
+// ---- paths ----
+
+namespace detail {
+namespace {
+
+// The last '/'-separated component of `rest` at or after `body_start`, and how many bytes
+// (component plus its separator) it takes from the end.
+std::pair<std::string_view, std::size_t> last_component(std::string_view rest, std::size_t body_start) {
+  std::string_view body = rest.substr(body_start);
+  std::size_t separator = body.rfind('/');
+  if (separator == std::string_view::npos) return {body, body.size()};
+  std::string_view component = body.substr(separator + 1);
+  return {component, component.size() + 1};
+}
+
+bool is_skipped_component(std::string_view component) { return component.empty() || component == "."; }
+
+}  // namespace
+
+std::optional<std::string_view> parent_path(std::string_view path) {
+  const bool has_root = !path.empty() && path.front() == '/';
+  // A leading "." (alone or before a separator) is a component of its own; later ones are not.
+  const bool leading_dot = !has_root && !path.empty() && path.front() == '.' && (path.size() == 1 || path[1] == '/');
+  const std::size_t body_start = (has_root || leading_dot) ? 1 : 0;
+
+  std::string_view rest = path;
+  while (rest.size() > body_start) {
+    auto [component, taken] = last_component(rest, body_start);
+    rest.remove_suffix(taken);
+    if (is_skipped_component(component)) continue;
+    // A name or "..": its parent is what precedes it, less trailing separators and "." parts.
+    while (rest.size() > body_start) {
+      auto [before, before_taken] = last_component(rest, body_start);
+      if (!is_skipped_component(before)) break;
+      rest.remove_suffix(before_taken);
+    }
+    return rest;
+  }
+  // Only the root or the leading "." is left. The root has no parent; "." has the empty one.
+  if (leading_dot) return path.substr(0, 0);
+  return std::nullopt;
+}
+
+IoResult<void> create_directories(std::string_view path) {
+  if (path.empty()) return {};
+  auto c_path = path_to_c_string(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
+  int error = errno;
+  if (error != ENOENT) {
+    if (is_directory(*c_path)) return {};
+    return std::unexpected(IoError{system_error_text(error)});
+  }
+  auto parent = parent_path(path);
+  if (!parent) return std::unexpected(IoError{"failed to create whole tree"});
+  if (auto made = create_directories(*parent); !made) return made;
+  return make_directory(path);
+}
+
+}  // namespace detail
+}  // namespace tessamer
