@@ -1,0 +1,130 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tessamer::testing {
+namespace {
+
+void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_count = (out_fd >= 0) + (err_fd >= 0);
+  char buffer[65536];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+    switch (options.stdout_mode) {
+      case StdoutMode::Capture: ::dup2(out_pipe[1], 1); break;
+      case StdoutMode::BrokenPipe: {
+        int gone[2];
+        if (::pipe(gone) != 0) ::_exit(127);
+        ::close(gone[0]);
+        ::dup2(gone[1], 1);
+        ::close(gone[1]);
+        break;
+      }
+      case StdoutMode::DevFull: {
+        int full = ::open("/dev/full", O_WRONLY);
+        ::dup2(full, 1);
+        ::close(full);
+        break;
+      }
+      case StdoutMode::Closed: ::close(1); break;
+    }
+    if (options.close_stderr) {
+      ::close(2);
+    } else {
+      ::dup2(err_pipe[1], 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> argv{TESSAMER_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(TESSAMER_BINARY, argv, options);
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessamer-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave directories without permissions behind; give them back before removing.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+  std::string full = file(name);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  std::ofstream stream(full, std::ios::binary | std::ios::trunc);
+  stream << content;
+  return full;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  std::stringstream content;
+  content << stream.rdbuf();
+  return content.str();
+}
+
+}  // namespace tessamer::testing

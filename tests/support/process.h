@@ -1,0 +1,48 @@
+// Runs the built engine as a child process and captures what it prints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessamer::testing {
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+enum class StdoutMode { Capture, BrokenPipe, DevFull, Closed };
+
+struct RunOptions {
+  std::string cwd;  // empty: the test's working directory
+  StdoutMode stdout_mode = StdoutMode::Capture;
+  bool close_stderr = false;
+};
+
+// Runs `program` with `args` (argv[0] included) and waits for it.
+RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Runs the engine binary of this build with the given arguments after the program name.
+RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path()/name
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Writes `content` to path()/name and returns that path.
+  std::string write(const std::string& name, const std::string& content) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+
+}  // namespace tessamer::testing
