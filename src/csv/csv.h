@@ -33,32 +33,41 @@ struct Dialect {
   bool skip_utf8_bom = true;            // EF BB BF at the very start of the input
 };
 
+namespace detail {
+class RecordWriter;
+}
+
 // One record: the field count and each field's bytes (quotes removed, doubled quotes and escapes
-// resolved). Reused from record to record; views stay valid until the next read into it.
+// resolved). Reused from record to record: its storage only grows, so once it has held the largest
+// record no further read allocates. Views stay valid until the next read into it.
 class Record {
  public:
-  std::size_t size() const { return ends_.size(); }
+  std::size_t size() const { return count_; }
+  // Precondition: i < size().
   std::string_view operator[](std::size_t i) const {
     std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return std::string_view(bytes_.data() + begin, ends_[i] - begin);
   }
 
  private:
-  friend class Reader;
-  std::string bytes_;               // all fields, back to back
-  std::vector<std::size_t> ends_;   // end offset of each field in bytes_
+  friend class detail::RecordWriter;
+  std::vector<char> bytes_;        // all fields, back to back; size() is the storage, not the use
+  std::vector<std::size_t> ends_;  // end offset of each field in bytes_; the first count_ are used
+  std::size_t count_ = 0;
 };
 
 class Reader {
  public:
-  // `source` must outlive the reader. `buffer_size` is the size of each read from the source.
+  // `source` must outlive the reader. `buffer_size` is the size of each read from the source
+  // (0 is taken as 1).
   Reader(ByteSource& source, Dialect dialect, std::size_t buffer_size = 1 << 20);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
   // Reads the next record into `record`. true: a record was read; false: the input is exhausted
-  // (and stays so on every later call).
+  // (and stays so on every later call; `record` is then empty). A source error is returned as the
+  // source gave it; the reader cannot continue after one.
   std::expected<bool, ReadError> next(Record& record);
 
  private:

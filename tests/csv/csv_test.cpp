@@ -1,0 +1,249 @@
+#include "csv/csv.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+// Counts allocations while a test asks for it, to show that reading allocates nothing per record.
+namespace {
+bool g_counting = false;
+std::size_t g_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (g_counting) ++g_allocations;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// Hands out the input at most `chunk` bytes per read, then fails with `error` if one is given.
+class TestSource : public csv::ByteSource {
+ public:
+  TestSource(std::string data, std::size_t chunk, std::string error = {})
+      : data_(std::move(data)), chunk_(chunk), error_(std::move(error)) {}
+  std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
+    const std::size_t n = std::min({capacity, chunk_, data_.size() - at_});
+    if (n == 0 && !error_.empty()) return std::unexpected(csv::ReadError{error_});
+    std::memcpy(dst, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t chunk_;
+  std::string error_;
+  std::size_t at_ = 0;
+};
+
+Rows read_all(const std::string& input, const csv::Dialect& d, std::size_t buffer, std::size_t chunk) {
+  TestSource source(input, chunk);
+  csv::Reader reader(source, d, buffer);
+  csv::Record record;
+  Rows rows;
+  for (;;) {
+    auto more = reader.next(record);
+    EXPECT_TRUE(more.has_value());
+    if (!more || !*more) break;
+    auto& row = rows.emplace_back();
+    for (std::size_t i = 0; i < record.size(); ++i) row.emplace_back(record[i]);
+  }
+  EXPECT_EQ(reader.next(record), false) << "exhausted must stay exhausted";
+  return rows;
+}
+
+// Every way the bytes can be cut: tiny and odd reads, short source reads, everything at once.
+void expect_all_chunkings(const std::string& input, const csv::Dialect& d, const Rows& want) {
+  for (std::size_t buffer : {1, 2, 3, 7, 64, 1 << 20}) {
+    for (std::size_t chunk : {1, 3, 7, 1 << 30}) {
+      SCOPED_TRACE("buffer " + std::to_string(buffer) + ", chunk " + std::to_string(chunk));
+      EXPECT_EQ(read_all(input, d, buffer, chunk), want);
+    }
+  }
+}
+
+// Deliberately plain byte-at-a-time reader, the yardstick for the fast one.
+Rows reference_read(const std::string& in, const csv::Dialect& d) {
+  Rows rows;
+  std::size_t i = 0;
+  if (d.skip_utf8_bom && in.starts_with("\xEF\xBB\xBF")) i = 3;
+  auto at_end = [&] { return i >= in.size(); };
+  auto line_end = [](unsigned char c) { return c == '\r' || c == '\n'; };
+  for (;;) {
+    while (!at_end() && line_end(in[i])) ++i;
+    if (at_end()) return rows;
+    auto& row = rows.emplace_back();
+    for (bool record_open = true; record_open;) {
+      std::string field;
+      bool quoted = !at_end() && static_cast<unsigned char>(in[i]) == d.quote;
+      if (quoted) ++i;
+      for (;;) {
+        if (at_end()) { record_open = false; break; }
+        const unsigned char c = in[i++];
+        if (quoted) {
+          if (c == d.quote) {
+            if (!at_end() && static_cast<unsigned char>(in[i]) == d.quote) { field += in[i++]; continue; }
+            quoted = false;
+            if (at_end()) { record_open = false; break; }
+            const unsigned char n = in[i];
+            if (n == d.delimiter) { ++i; break; }
+            if (line_end(n)) { ++i; record_open = false; break; }
+            field += in[i++];
+          } else if (d.escape && c == *d.escape) {
+            if (!at_end()) field += in[i++];
+          } else {
+            field += static_cast<char>(c);
+          }
+        } else if (c == d.delimiter) {
+          break;
+        } else if (line_end(c)) {
+          record_open = false;
+          break;
+        } else {
+          field += static_cast<char>(c);
+        }
+      }
+      row.push_back(field);
+    }
+  }
+}
+
+csv::Dialect dialect(unsigned char delimiter = ',', unsigned char quote = '"',
+                     std::optional<unsigned char> escape = {}, bool bom = true) {
+  return csv::Dialect{delimiter, quote, escape, bom};
+}
+
+TEST(CsvReader, Behaviour) {
+  const auto plain = dialect();
+  const auto backslash = dialect(',', '"', '\\');
+  struct Case {
+    const char* name;
+    std::string input;
+    csv::Dialect d;
+    Rows want;
+  };
+  const Case cases[] = {
+      {"lf", "a,b,c\nd\n", plain, {{"a", "b", "c"}, {"d"}}},
+      {"crlf and lone cr", "a,b\r\nc\rd\r\n", plain, {{"a", "b"}, {"c"}, {"d"}}},
+      {"blank lines yield nothing", "\n\r\n\r\ra\n\n\nb", plain, {{"a"}, {"b"}}},
+      {"empty input", "", plain, {}},
+      {"only line ends", "\r\n\n\r", plain, {}},
+      {"delimiter before line end", "a,\n", plain, {{"a", ""}}},
+      {"delimiter before end of input", "a,", plain, {{"a", ""}}},
+      {"lone delimiter", ",\n,", plain, {{"", ""}, {"", ""}}},
+      {"quoted empty", "\"\"\n\"\"", plain, {{""}, {""}}},
+      {"quoted specials", "\"a,b\"\"c\r\nd\"\n", plain, {{"a,b\"c\r\nd"}}},
+      {"tail after closing quote", "\"ab\"cd\"e,f", plain, {{"abcd\"e", "f"}}},
+      {"quote inside unquoted", "ab\"c,\"d\"", plain, {{"ab\"c", "d"}}},
+      {"closing quote then line end", "\"a\"\r\"b\"", plain, {{"a"}, {"b"}}},
+      {"unterminated quote", "x,\"abc\n,d", plain, {{"x", "abc\n,d"}}},
+      {"escape", "\"a\\\"b\\\\\",c", backslash, {{"a\"b\\", "c"}}},
+      {"escape and doubled quote", "\"a\"\"b\\\nc\"", backslash, {{"a\"b\nc"}}},
+      {"escape ordinary unquoted", "a\\,b\\\"", backslash, {{"a\\", "b\\\""}}},
+      {"escape at end of input", "\"ab\\", backslash, {{"ab"}}},
+      {"escape without escape byte", "\"a\\\"b\"", plain, {{"a\\b\""}}},
+      {"bom skipped", "\xEF\xBB\xBF" "a,b", plain, {{"a", "b"}}},
+      {"bom kept when off", "\xEF\xBB\xBF" "a", dialect(',', '"', {}, false), {{"\xEF\xBB\xBF" "a"}}},
+      {"bom only", "\xEF\xBB\xBF", plain, {}},
+      {"truncated bom", "\xEF\xBB", plain, {{"\xEF\xBB"}}},
+      {"second bom kept", "\xEF\xBB\xBF\xEF\xBB\xBF", plain, {{"\xEF\xBB\xBF"}}},
+      {"bom later kept", "a\n\xEF\xBB\xBF", plain, {{"a"}, {"\xEF\xBB\xBF"}}},
+      {"delimiter is quote", "a,,b,,c,\n,", dialect(',', ','), {{"a", "b,c"}, {""}}},
+      {"delimiter is escape", "\"a;b\";c;d", dialect(';', '"', ';'), {{"ab", "c", "d"}}},
+      {"quote is escape", "\"a\"\"b\"", dialect(',', '"', '"'), {{"a\"b"}}},
+      {"tab and single quote", "'a\tb'\tc", dialect('\t', '\''), {{"a\tb", "c"}}},
+      {"lf as delimiter", "\na\nb", dialect('\n'), {{"a", "b"}}},
+      {"cr as quote", "a,\rb\r,c", dialect(',', '\r'), {{"a", "b", "c"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(reference_read(c.input, c.d), c.want) << "the reference reader disagrees";
+    expect_all_chunkings(c.input, c.d, c.want);
+  }
+}
+
+TEST(CsvReader, MatchesReferenceOnRandomInput) {
+  std::mt19937 rng(20240611);
+  const unsigned char roles[] = {',', '"', '\\', ';', '\r', '\n'};
+  const unsigned char bytes[] = {',', '"', '\\', ';', '\r', '\n', 'a', 'b', 0xEF, 0xBB, 0xBF};
+  auto pick = [&](const auto& from) { return from[rng() % std::size(from)]; };
+  for (int round = 0; round < 3000; ++round) {
+    csv::Dialect d = dialect(pick(roles), pick(roles));
+    if (rng() % 2) d.escape = pick(roles);
+    d.skip_utf8_bom = rng() % 4 != 0;
+    std::string input(rng() % 200, '\0');
+    for (char& c : input) c = static_cast<char>(pick(bytes));
+    if (rng() % 4 == 0) input.insert(0, "\xEF\xBB\xBF");
+    const std::size_t buffer = 1 + rng() % 70;
+    const std::size_t chunk = 1 + rng() % 90;
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_EQ(read_all(input, d, buffer, chunk), reference_read(input, d));
+  }
+}
+
+TEST(CsvReader, SourceErrorPassesThroughUnchanged) {
+  for (std::size_t buffer : {1, 4, 1024}) {
+    SCOPED_TRACE("buffer " + std::to_string(buffer));
+    TestSource source("a\nb\n", 4, "read failed: disk on fire");
+    csv::Reader reader(source, dialect(), buffer);
+    csv::Record record;
+    std::vector<std::string> seen;
+    std::expected<bool, csv::ReadError> got;
+    while ((got = reader.next(record)) && *got) seen.emplace_back(record[0]);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().text, "read failed: disk on fire");
+    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"}));
+  }
+  TestSource at_once("", 4, "no such device");
+  csv::Reader reader(at_once, dialect());
+  csv::Record record;
+  auto got = reader.next(record);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error().text, "no such device");
+}
+
+TEST(CsvReader, FieldSpanningManyBuffers) {
+  std::string big;
+  for (int i = 0; big.size() < (3 << 20); ++i) big += "row " + std::to_string(i) + " \"q\", \r\n";
+  std::string quoted;
+  for (char c : big) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  std::string plain_big = big;
+  std::erase_if(plain_big, [](char c) { return c == ',' || c == '\r' || c == '\n'; });
+  const std::string input = "x,\"" + quoted + "\"," + plain_big + "\ny";
+  for (std::size_t buffer : {4093, 1 << 20}) {
+    SCOPED_TRACE("buffer " + std::to_string(buffer));
+    const Rows want = {{"x", big, plain_big}, {"y"}};
+    EXPECT_EQ(read_all(input, dialect(), buffer, 1 << 30), want);
+  }
+}
+
+TEST(CsvReader, NoAllocationPerRecordOnceWarmed) {
+  std::string input = std::string(5000, 'w') + ",\"" + std::string(3000, 'v') + "\"\n";
+  for (int i = 0; i < 20000; ++i) input += std::to_string(i) + ",\"name " + std::to_string(i) + "\",,x\r\n";
+  TestSource source(input, 1 << 30);
+  csv::Reader reader(source, dialect(), 4096);
+  csv::Record record;
+  ASSERT_EQ(reader.next(record), true);  // the widest record first: storage reaches its size
+  ASSERT_EQ(reader.next(record), true);
+  g_allocations = 0;
+  g_counting = true;
+  std::size_t records = 1;
+  while (reader.next(record) == true) ++records;
+  g_counting = false;
+  EXPECT_EQ(records, 20000u);
+  EXPECT_EQ(g_allocations, 0u);
+}
+
+}  // namespace
