@@ -24,7 +24,7 @@ Result<CsvDialect> resolve_dialect(const ValidationRequest& request) {
     return std::unexpected(EngineError{ErrorCode::UnsupportedNativeEncoding,
                                        "encoding '" + request.encoding + "' is not supported by the native engine"});
   }
-  CsvDialect dialect{*resolved};
+  CsvDialect dialect{*resolved, ',', '"', std::nullopt};
   auto delimiter = dialect_byte(*resolved, request.delimiter, "delimiter");
   if (!delimiter) return std::unexpected(std::move(delimiter).error());
   dialect.delimiter = *delimiter;
