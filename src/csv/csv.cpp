@@ -252,6 +252,18 @@ bool Reader::State::parse(detail::RecordWriter& out) {
     phase = resume;
     return false;
   };
+  // The next special byte, stepping past it; null when the buffer ends first, after handing the
+  // bytes of the field in progress to `out`.
+  auto next_special = [&]() -> const unsigned char* {
+    const unsigned char* hit = find_special(p);
+    if (hit == end) {
+      out.append(run, static_cast<std::size_t>(end - run));
+      p = end;
+      return nullptr;
+    }
+    p = hit + 1;
+    return hit;
+  };
   auto record_end = [&] {
     pos = p;
     phase = Phase::record_start;
@@ -286,21 +298,15 @@ bool Reader::State::parse(detail::RecordWriter& out) {
 
       case Phase::unquoted:
         for (;;) {
-          const unsigned char* hit = find_special(p);
-          if (hit == end) {
-            out.append(run, static_cast<std::size_t>(end - run));
-            p = end;
-            return dry(Phase::unquoted);
-          }
-          const unsigned char c = *hit;
-          p = hit + 1;
-          if (c == delimiter) {
+          const unsigned char* hit = next_special();
+          if (hit == nullptr) return dry(Phase::unquoted);
+          if (*hit == delimiter) {
             out.append(run, static_cast<std::size_t>(hit - run));
             out.end_field();
             at = Phase::field_start;
             break;
           }
-          if (c == kCr || c == kLf) {
+          if (*hit == kCr || *hit == kLf) {
             out.append(run, static_cast<std::size_t>(hit - run));
             out.end_field();
             return record_end();
@@ -311,20 +317,14 @@ bool Reader::State::parse(detail::RecordWriter& out) {
 
       case Phase::quoted:
         for (;;) {
-          const unsigned char* hit = find_special(p);
-          if (hit == end) {
-            out.append(run, static_cast<std::size_t>(end - run));
-            p = end;
-            return dry(Phase::quoted);
-          }
-          const unsigned char c = *hit;
-          p = hit + 1;
-          if (c == quote) {
+          const unsigned char* hit = next_special();
+          if (hit == nullptr) return dry(Phase::quoted);
+          if (*hit == quote) {
             out.append(run, static_cast<std::size_t>(hit - run));
             at = Phase::after_quote;
             break;
           }
-          if (has_escape && c == escape) {
+          if (has_escape && *hit == escape) {
             out.append(run, static_cast<std::size_t>(hit - run));
             at = Phase::escaped;
             break;
