@@ -17,8 +17,9 @@ namespace {
 constexpr unsigned char kCr = '\r';
 constexpr unsigned char kLf = '\n';
 
-// The scanner looks at whole 64-byte blocks and copies short runs 32 bytes at a time, so both may
-// read past the last byte read from the source. The read buffer carries this much readable slack.
+// The scanner looks at whole 64-byte blocks and the record writer copies short runs 32 bytes at a
+// time, so both may read past the last byte read from the source. The read buffer carries this much
+// readable slack.
 constexpr std::size_t kBlock = 64;
 constexpr std::size_t kReadSlack = 64;
 // Short runs are stored 32 bytes at a time; the record keeps this much room past its last byte.
@@ -163,7 +164,7 @@ struct Reader::State {
   std::expected<bool, ReadError> refill();
   bool parse(detail::RecordWriter& out);
 
-  // The first special byte at or after p (p < end), or end when there is none in the buffer.
+  // The first special byte at or after p (p <= end), or end when there is none in the buffer.
   const unsigned char* find_special(const unsigned char* p) {
     for (;;) {
       std::size_t offset = static_cast<std::size_t>(p - block_start);
