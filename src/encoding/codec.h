@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <type_traits>
 
 #include "encoding/generated/tables.h"
 
@@ -64,19 +63,11 @@ char32_t code_point_at(const std::array<T, N>& index, std::uint32_t pointer) {
 template <class T, std::size_t N, std::size_t M>
 std::span<const std::uint16_t> pointers_of(const std::array<T, N>& index,
                                            const std::array<std::uint16_t, M>& by_code_point, char32_t cp) {
-  const auto [first, last] = std::equal_range(
-      by_code_point.begin(), by_code_point.end(), cp,
-      [&index](auto a, auto b) {
-        // equal_range compares in both directions; a pointer stands for its code point.
-        const auto value = [&index](auto x) -> char32_t {
-          if constexpr (std::is_same_v<decltype(x), char32_t>) {
-            return x;
-          } else {
-            return static_cast<char32_t>(index[x]);
-          }
-        };
-        return value(a) < value(b);
-      });
+  const auto code_point = [&index](std::uint16_t pointer) { return static_cast<char32_t>(index[pointer]); };
+  const auto first = std::lower_bound(by_code_point.begin(), by_code_point.end(), cp,
+                                      [&](std::uint16_t pointer, char32_t c) { return code_point(pointer) < c; });
+  const auto last = std::upper_bound(first, by_code_point.end(), cp,
+                                     [&](char32_t c, std::uint16_t pointer) { return c < code_point(pointer); });
   return {first, last};
 }
 

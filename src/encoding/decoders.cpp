@@ -1,6 +1,7 @@
 // The decoders. Each follows the standard's decoder algorithm for its encoding step by step,
 // including the bytes it gives back to the input after an error; the fatal mode stops at the
 // first error, the replacement mode (for tests) writes U+FFFD and reads the given-back bytes again.
+#include <algorithm>
 #include <cstring>
 
 #include "encoding/codec.h"
@@ -22,22 +23,53 @@ namespace {
 
 enum class ErrorMode : unsigned char { fatal, replacement };
 
-// Length of the run of ASCII bytes at the start of `bytes`, eight bytes at a time.
-std::size_t ascii_prefix(std::string_view bytes) {
+constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Length of the longest prefix of `bytes` made of complete, well-formed UTF-8 sequences: the
+// bytes the UTF-8 decoder would turn into exactly themselves. ASCII is checked 16 bytes at a time.
+std::size_t well_formed_prefix(std::string_view bytes) {
   constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  const char* const begin = bytes.data();
-  const char* const end = begin + bytes.size();
-  const char* p = begin;
-  while (end - p >= 16) {
-    std::uint64_t a;
-    std::uint64_t b;
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, 8);
-    if (((a | b) & kHighBits) != 0) break;
-    p += 16;
+  const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = begin + bytes.size();
+  const auto* p = begin;
+  // The length of the well-formed sequence at `p`, 0 if there is none.
+  const auto sequence = [&p, end]() -> int {
+    const unsigned char lead = *p;
+    const auto left = end - p;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && is_continuation(p[1]) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+      return left >= 3 && is_continuation(p[1]) && is_continuation(p[2]) && !(lead == 0xE0 && p[1] < 0xA0) &&
+                     !(lead == 0xED && p[1] > 0x9F)
+                 ? 3
+                 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      return left >= 4 && is_continuation(p[1]) && is_continuation(p[2]) && is_continuation(p[3]) &&
+                     !(lead == 0xF0 && p[1] < 0x90) && !(lead == 0xF4 && p[1] > 0x8F)
+                 ? 4
+                 : 0;
+    }
+    return 0;
+  };
+  for (;;) {
+    while (end - p >= 16) {
+      std::uint64_t a;
+      std::uint64_t b;
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + 8, 8);
+      if (((a | b) & kHighBits) != 0) break;
+      p += 16;
+    }
+    // A block with a non-ASCII byte in it, or the tail: one sequence at a time to its end.
+    const auto* const block_end = p + std::min<std::ptrdiff_t>(16, end - p);
+    while (p < block_end) {
+      const int length = sequence();
+      if (length == 0) return static_cast<std::size_t>(p - begin);
+      p += length;
+    }
+    if (p >= end) return static_cast<std::size_t>(p - begin);
   }
-  while (p != end && static_cast<unsigned char>(*p) < 0x80) ++p;
-  return static_cast<std::size_t>(p - begin);
 }
 
 class Utf8Decoder {
@@ -86,11 +118,12 @@ class Utf8Decoder {
     return kProceed;
   }
 
-  // Between sequences, copies the ASCII run at `pos` in one go: the decoder would pass each of
-  // those bytes through unchanged, and this is what keeps long fields at memory speed.
-  void skip_ascii(std::string_view bytes, std::size_t& pos, std::string& out) const {
+  // Between sequences, copies the well-formed run at `pos` in one go: the decoder would turn each
+  // of those sequences into itself, and this is what keeps long fields at memory speed. Whatever
+  // is not well-formed is left to `handle`, which says where the error is.
+  void skip_well_formed(std::string_view bytes, std::size_t& pos, std::string& out) const {
     if (bytes_needed_ != 0) return;
-    const std::size_t run = ascii_prefix(bytes.substr(pos));
+    const std::size_t run = well_formed_prefix(bytes.substr(pos));
     out.append(bytes.data() + pos, run);
     pos += run;
   }
@@ -545,7 +578,7 @@ bool run(Decoder decoder, std::string_view bytes, std::string& out, ErrorMode mo
   out.reserve(out.size() + bytes.size());
   std::size_t pos = 0;
   for (;;) {
-    if constexpr (requires { decoder.skip_ascii(bytes, pos, out); }) decoder.skip_ascii(bytes, pos, out);
+    if constexpr (requires { decoder.skip_well_formed(bytes, pos, out); }) decoder.skip_well_formed(bytes, pos, out);
     const bool at_end = pos == bytes.size();
     const int item = at_end ? kEndOfQueue : static_cast<unsigned char>(bytes[pos++]);
     const Step step = decoder.handle(item, out);

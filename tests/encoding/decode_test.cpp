@@ -43,6 +43,11 @@ TEST(EncodingDecode, UnicodeEncodingsKeepByteOrderMarksAndRejectMalformedInput) 
       {"UTF-8", "\xED\xA0\x80"sv, U"", true, U"\uFFFD\uFFFD\uFFFD"},  // a surrogate
       {"UTF-8", "\xF4\x90\x80\x80"sv, U"", true, U"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
       {"UTF-8", "\xF0\x9F\x98"sv, U"", true, U"\uFFFD"},
+      {"UTF-8", "\xF0\x8F\xBF\xBF"sv, U"", true, U"\uFFFD\uFFFD\uFFFD\uFFFD"},  // overlong four-byte form
+      {"UTF-8", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"sv,
+       U"\u0080\u07FF\u0800\uD7FF\uE000\U00010000\U0010FFFF", false,
+       U"\u0080\u07FF\u0800\uD7FF\uE000\U00010000\U0010FFFF"},  // the edges of every form
+      {"UTF-8", "0123456789abcdef0123\xE2\x82\xAC\xE2\x82"sv, U"", true, U"0123456789abcdef0123\u20AC\uFFFD"},
       {"UTF-8", "\xFF"sv, U"", true, U"\uFFFD"},
       {"UTF-16LE", "\xFF\xFE" "a\0"sv, U"\uFEFFa", false, U"\uFEFFa"},
       {"UTF-16LE", "\x3D\xD8\x00\xDE"sv, U"\U0001F600", false, U"\U0001F600"},

@@ -114,10 +114,10 @@ std::vector<MultiByteCase> multi_byte_cases() {
        "",
        {}},
       {"EUC-JP", "index-jis0208.txt", 94 * 94, euc_jp_bytes, first, "", {}},
-      {"EUC-JP", "index-jis0212.txt", 94 * 94, [](std::uint32_t p) { return "\x8F" + euc_jp_bytes(p); }, nullptr, "",
+      {"EUC-JP", "index-jis0212.txt", 94 * 94, [](std::uint32_t p) { return std::string("\x8F").append(euc_jp_bytes(p)); }, nullptr, "",
        {}},
       {"ISO-2022-JP", "index-jis0208.txt", 94 * 94,
-       [](std::uint32_t p) { return "\x1B$B" + two_bytes(p / 94 + 0x21, p % 94 + 0x21); }, first, "\x1B(B", {}},
+       [](std::uint32_t p) { return std::string("\x1B$B").append(two_bytes(p / 94 + 0x21, p % 94 + 0x21)); }, first, "\x1B(B", {}},
       {"Shift_JIS", "index-jis0208.txt", 60 * 188,
        [](std::uint32_t p) {
          const unsigned lead = p / 188;
