@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 
@@ -51,6 +52,34 @@ inline void append_utf8(std::string& out, char32_t cp) {
 
 constexpr bool is_ascii(int item) { return item >= 0 && item <= 0x7F; }
 constexpr bool in_range(int item, int low, int high) { return item >= low && item <= high; }
+
+// "Return a code point": appends it and reads on.
+inline Step emit(std::string& out, char32_t cp) {
+  append_utf8(out, cp);
+  return kProceed;
+}
+
+// A decoder's end of input while it holds a lead byte is an error; otherwise it is finished.
+inline Step end_with_lead(int& lead) {
+  if (lead == 0) return kFinished;
+  lead = 0;
+  return error();
+}
+
+// A lead byte and `byte` that give no code point: an ASCII `byte` is given back to be read on its
+// own, so that a lost lead byte does not take the next delimiter with it; any other is consumed.
+constexpr Step trail_error(int byte) { return error(is_ascii(byte) ? 1 : 0); }
+
+// The code point a lead and trail byte decoded to, or the error for them (0 means none).
+inline Step emit_or_trail_error(std::string& out, char32_t cp, int byte) {
+  return cp != 0 ? emit(out, cp) : trail_error(byte);
+}
+
+// "Append bytes": appends them to the encoder's output and reads on.
+inline Step write(std::string& out, std::initializer_list<unsigned> bytes) {
+  for (const unsigned byte : bytes) out.push_back(static_cast<char>(byte));
+  return kProceed;
+}
 
 // The index's code point for `pointer`, 0 when it has none (no index maps a pointer to U+0000).
 template <class T, std::size_t N>

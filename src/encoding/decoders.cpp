@@ -3,6 +3,8 @@
 // first error, the replacement mode (for tests) writes U+FFFD and reads the given-back bytes again.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "encoding/codec.h"
 #include "encoding/encoding.h"
@@ -72,20 +74,26 @@ std::size_t well_formed_prefix(std::string_view bytes) {
   }
 }
 
+// A byte outside a sequence, for the decoders whose lead bytes are 0x81 to 0xFE: ASCII stands for
+// itself, a lead byte is remembered, anything else is an error.
+Step start_sequence(int byte, int& lead, std::string& out) {
+  if (is_ascii(byte)) return emit(out, static_cast<char32_t>(byte));
+  if (!in_range(byte, 0x81, 0xFE)) return error();
+  lead = byte;
+  return kProceed;
+}
+
 class Utf8Decoder {
  public:
   Step handle(int byte, std::string& out) {
     if (byte == kEndOfQueue) {
-      if (bytes_needed_ != 0) {
-        bytes_needed_ = 0;
-        return error();
-      }
-      return kFinished;
+      if (bytes_needed_ == 0) return kFinished;
+      bytes_needed_ = 0;
+      return error();
     }
     if (bytes_needed_ == 0) {
-      if (is_ascii(byte)) {
-        out.push_back(static_cast<char>(byte));
-      } else if (in_range(byte, 0xC2, 0xDF)) {
+      if (is_ascii(byte)) return emit(out, static_cast<char32_t>(byte));
+      if (in_range(byte, 0xC2, 0xDF)) {
         bytes_needed_ = 1;
         code_point_ = byte & 0x1F;
       } else if (in_range(byte, 0xE0, 0xEF)) {
@@ -113,9 +121,9 @@ class Utf8Decoder {
     upper_boundary_ = 0xBF;
     code_point_ = (code_point_ << 6) | (byte & 0x3F);
     if (++bytes_seen_ != bytes_needed_) return kProceed;
-    append_utf8(out, code_point_);
+    const char32_t cp = code_point_;
     code_point_ = bytes_needed_ = bytes_seen_ = 0;
-    return kProceed;
+    return emit(out, cp);
   }
 
   // Between sequences, copies the well-formed run at `pos` in one go: the decoder would turn each
@@ -142,11 +150,9 @@ class Utf16Decoder {
 
   Step handle(int byte, std::string& out) {
     if (byte == kEndOfQueue) {
-      if (lead_byte_ >= 0 || lead_surrogate_ >= 0) {
-        lead_byte_ = lead_surrogate_ = -1;
-        return error();
-      }
-      return kFinished;
+      if (lead_byte_ < 0 && lead_surrogate_ < 0) return kFinished;
+      lead_byte_ = lead_surrogate_ = -1;
+      return error();
     }
     if (lead_byte_ < 0) {
       lead_byte_ = byte;
@@ -158,8 +164,7 @@ class Utf16Decoder {
       const int lead_surrogate = lead_surrogate_;
       lead_surrogate_ = -1;
       if (in_range(code_unit, 0xDC00, 0xDFFF)) {
-        append_utf8(out, static_cast<char32_t>(0x10000 + ((lead_surrogate - 0xD800) << 10) + (code_unit - 0xDC00)));
-        return kProceed;
+        return emit(out, static_cast<char32_t>(0x10000 + ((lead_surrogate - 0xD800) << 10) + (code_unit - 0xDC00)));
       }
       // The code unit after an unpaired lead surrogate is read again as a unit of its own; its
       // two bytes are the last two read, in either byte order.
@@ -170,8 +175,7 @@ class Utf16Decoder {
       return kProceed;
     }
     if (in_range(code_unit, 0xDC00, 0xDFFF)) return error();
-    append_utf8(out, static_cast<char32_t>(code_unit));
-    return kProceed;
+    return emit(out, static_cast<char32_t>(code_unit));
   }
 
  private:
@@ -186,14 +190,9 @@ class SingleByteDecoder {
 
   Step handle(int byte, std::string& out) const {
     if (byte == kEndOfQueue) return kFinished;
-    if (is_ascii(byte)) {
-      out.push_back(static_cast<char>(byte));
-      return kProceed;
-    }
+    if (is_ascii(byte)) return emit(out, static_cast<char32_t>(byte));
     const char32_t cp = index_[static_cast<std::size_t>(byte - 0x80)];
-    if (cp == 0) return error();
-    append_utf8(out, cp);
-    return kProceed;
+    return cp != 0 ? emit(out, cp) : error();
   }
 
  private:
@@ -204,20 +203,16 @@ class XUserDefinedDecoder {
  public:
   Step handle(int byte, std::string& out) const {
     if (byte == kEndOfQueue) return kFinished;
-    append_utf8(out, is_ascii(byte) ? static_cast<char32_t>(byte) : static_cast<char32_t>(0xF780 + byte - 0x80));
-    return kProceed;
+    return emit(out, static_cast<char32_t>(is_ascii(byte) ? byte : 0xF780 + byte - 0x80));
   }
 };
 
 class ReplacementDecoder {
  public:
   Step handle(int byte, std::string&) {
-    if (byte == kEndOfQueue) return kFinished;
-    if (!error_returned_) {
-      error_returned_ = true;
-      return error();
-    }
-    return kFinished;
+    if (byte == kEndOfQueue || error_returned_) return kFinished;
+    error_returned_ = true;
+    return error();
   }
 
  private:
@@ -242,9 +237,7 @@ class Gb18030Decoder {
           static_cast<std::uint32_t>((first_ - 0x81) * (10 * 126 * 10) + (second_ - 0x30) * (10 * 126) +
                                      (third_ - 0x81) * 10 + byte - 0x30));
       first_ = second_ = third_ = 0;
-      if (cp == 0) return error();
-      append_utf8(out, cp);
-      return kProceed;
+      return cp != 0 ? emit(out, cp) : error();
     }
     if (second_ != 0) {
       if (in_range(byte, 0x81, 0xFE)) {
@@ -266,25 +259,10 @@ class Gb18030Decoder {
       if (in_range(byte, 0x40, 0x7E) || in_range(byte, 0x80, 0xFE)) {
         cp = code_point_at(tables::gb18030, static_cast<std::uint32_t>((lead - 0x81) * 190 + (byte - offset)));
       }
-      if (cp != 0) {
-        append_utf8(out, cp);
-        return kProceed;
-      }
-      return error(is_ascii(byte) ? 1 : 0);
+      return emit_or_trail_error(out, cp, byte);
     }
-    if (is_ascii(byte)) {
-      out.push_back(static_cast<char>(byte));
-      return kProceed;
-    }
-    if (byte == 0x80) {
-      append_utf8(out, 0x20AC);
-      return kProceed;
-    }
-    if (in_range(byte, 0x81, 0xFE)) {
-      first_ = byte;
-      return kProceed;
-    }
-    return error();
+    if (byte == 0x80) return emit(out, 0x20AC);
+    return start_sequence(byte, first_, out);
   }
 
  private:
@@ -296,42 +274,24 @@ class Gb18030Decoder {
 class Big5Decoder {
  public:
   Step handle(int byte, std::string& out) {
-    if (byte == kEndOfQueue) {
-      if (lead_ != 0) {
-        lead_ = 0;
-        return error();
-      }
-      return kFinished;
-    }
+    if (byte == kEndOfQueue) return end_with_lead(lead_);
     if (lead_ != 0) {
-      const int lead = lead_;
-      lead_ = 0;
+      const int lead = std::exchange(lead_, 0);
       const int offset = byte < 0x7F ? 0x40 : 0x62;
+      char32_t cp = 0;
       if (in_range(byte, 0x40, 0x7E) || in_range(byte, 0xA1, 0xFE)) {
         const auto pointer = static_cast<std::uint32_t>((lead - 0x81) * 157 + (byte - offset));
         for (const tables::Big5Pair& pair : tables::big5_pairs) {
           if (pair.pointer == pointer) {
             append_utf8(out, pair.first);
-            append_utf8(out, pair.second);
-            return kProceed;
+            return emit(out, pair.second);
           }
         }
-        if (const char32_t cp = code_point_at(tables::big5, pointer); cp != 0) {
-          append_utf8(out, cp);
-          return kProceed;
-        }
+        cp = code_point_at(tables::big5, pointer);
       }
-      return error(is_ascii(byte) ? 1 : 0);
+      return emit_or_trail_error(out, cp, byte);
     }
-    if (is_ascii(byte)) {
-      out.push_back(static_cast<char>(byte));
-      return kProceed;
-    }
-    if (in_range(byte, 0x81, 0xFE)) {
-      lead_ = byte;
-      return kProceed;
-    }
-    return error();
+    return start_sequence(byte, lead_, out);
   }
 
  private:
@@ -341,17 +301,10 @@ class Big5Decoder {
 class EucJpDecoder {
  public:
   Step handle(int byte, std::string& out) {
-    if (byte == kEndOfQueue) {
-      if (lead_ != 0) {
-        lead_ = 0;
-        return error();
-      }
-      return kFinished;
-    }
+    if (byte == kEndOfQueue) return end_with_lead(lead_);
     if (lead_ == 0x8E && in_range(byte, 0xA1, 0xDF)) {
       lead_ = 0;
-      append_utf8(out, static_cast<char32_t>(0xFF61 - 0xA1 + byte));
-      return kProceed;
+      return emit(out, static_cast<char32_t>(0xFF61 - 0xA1 + byte));
     }
     if (lead_ == 0x8F && in_range(byte, 0xA1, 0xFE)) {
       jis0212_ = true;
@@ -359,24 +312,16 @@ class EucJpDecoder {
       return kProceed;
     }
     if (lead_ != 0) {
-      const int lead = lead_;
-      lead_ = 0;
+      const int lead = std::exchange(lead_, 0);
       char32_t cp = 0;
       if (in_range(lead, 0xA1, 0xFE) && in_range(byte, 0xA1, 0xFE)) {
         const auto pointer = static_cast<std::uint32_t>((lead - 0xA1) * 94 + byte - 0xA1);
         cp = jis0212_ ? code_point_at(tables::jis0212, pointer) : code_point_at(tables::jis0208, pointer);
       }
       jis0212_ = false;
-      if (cp != 0) {
-        append_utf8(out, cp);
-        return kProceed;
-      }
-      return error(is_ascii(byte) ? 1 : 0);
+      return emit_or_trail_error(out, cp, byte);
     }
-    if (is_ascii(byte)) {
-      out.push_back(static_cast<char>(byte));
-      return kProceed;
-    }
+    if (is_ascii(byte)) return emit(out, static_cast<char32_t>(byte));
     if (byte == 0x8E || byte == 0x8F || in_range(byte, 0xA1, 0xFE)) {
       lead_ = byte;
       return kProceed;
@@ -397,27 +342,25 @@ class Iso2022JpDecoder {
       case State::roman:
         if (byte == 0x1B) return start_escape();
         if (byte == kEndOfQueue) return kFinished;
-        if (state_ == State::roman && byte == 0x5C) return emit(out, 0xA5);
-        if (state_ == State::roman && byte == 0x7E) return emit(out, 0x203E);
-        if (is_ascii(byte) && byte != 0x0E && byte != 0x0F) return emit(out, static_cast<char32_t>(byte));
+        if (state_ == State::roman && byte == 0x5C) return emit_text(out, 0xA5);
+        if (state_ == State::roman && byte == 0x7E) return emit_text(out, 0x203E);
+        if (is_ascii(byte) && byte != 0x0E && byte != 0x0F) return emit_text(out, static_cast<char32_t>(byte));
         output_ = false;
         return error();
       case State::katakana:
         if (byte == 0x1B) return start_escape();
         if (byte == kEndOfQueue) return kFinished;
-        if (in_range(byte, 0x21, 0x5F)) return emit(out, static_cast<char32_t>(0xFF61 - 0x21 + byte));
+        if (in_range(byte, 0x21, 0x5F)) return emit_text(out, static_cast<char32_t>(0xFF61 - 0x21 + byte));
         output_ = false;
         return error();
       case State::lead_byte:
         if (byte == 0x1B) return start_escape();
         if (byte == kEndOfQueue) return kFinished;
         output_ = false;
-        if (in_range(byte, 0x21, 0x7E)) {
-          lead_ = byte;
-          state_ = State::trail_byte;
-          return kProceed;
-        }
-        return error();
+        if (!in_range(byte, 0x21, 0x7E)) return error();
+        lead_ = byte;
+        state_ = State::trail_byte;
+        return kProceed;
       case State::trail_byte:
         if (byte == 0x1B) {
           state_ = State::escape_start;
@@ -427,9 +370,7 @@ class Iso2022JpDecoder {
         if (in_range(byte, 0x21, 0x7E)) {
           const char32_t cp =
               code_point_at(tables::jis0208, static_cast<std::uint32_t>((lead_ - 0x21) * 94 + byte - 0x21));
-          if (cp == 0) return error();
-          append_utf8(out, cp);
-          return kProceed;
+          return cp != 0 ? emit(out, cp) : error();
         }
         return error();
       case State::escape_start:
@@ -455,15 +396,13 @@ class Iso2022JpDecoder {
     return kProceed;
   }
 
-  Step emit(std::string& out, char32_t cp) {
+  Step emit_text(std::string& out, char32_t cp) {
     output_ = false;
-    append_utf8(out, cp);
-    return kProceed;
+    return emit(out, cp);
   }
 
   Step finish_escape(int byte) {
-    const int lead = lead_;
-    lead_ = 0;
+    const int lead = std::exchange(lead_, 0);
     std::optional<State> state;
     if (lead == 0x28 && byte == 0x42) state = State::ascii;
     if (lead == 0x28 && byte == 0x4A) state = State::roman;
@@ -471,10 +410,8 @@ class Iso2022JpDecoder {
     if (lead == 0x24 && (byte == 0x40 || byte == 0x42)) state = State::lead_byte;
     if (state) {
       state_ = output_state_ = *state;
-      const bool output = output_;
-      output_ = true;
       // Two escape sequences in a row, with nothing decoded between them, are an error.
-      return output ? error() : kProceed;
+      return std::exchange(output_, true) ? error() : kProceed;
     }
     output_ = false;
     state_ = output_state_;
@@ -490,40 +427,22 @@ class Iso2022JpDecoder {
 class ShiftJisDecoder {
  public:
   Step handle(int byte, std::string& out) {
-    if (byte == kEndOfQueue) {
-      if (lead_ != 0) {
-        lead_ = 0;
-        return error();
-      }
-      return kFinished;
-    }
+    if (byte == kEndOfQueue) return end_with_lead(lead_);
     if (lead_ != 0) {
-      const int lead = lead_;
-      lead_ = 0;
+      const int lead = std::exchange(lead_, 0);
       const int offset = byte < 0x7F ? 0x40 : 0x41;
       const int lead_offset = lead < 0xA0 ? 0x81 : 0xC1;
+      char32_t cp = 0;
       if (in_range(byte, 0x40, 0x7E) || in_range(byte, 0x80, 0xFC)) {
         const auto pointer = static_cast<std::uint32_t>((lead - lead_offset) * 188 + byte - offset);
         // The user-defined area: private-use code points by rule, not by index.
-        if (pointer >= 8836 && pointer <= 10715) {
-          append_utf8(out, static_cast<char32_t>(0xE000 - 8836 + pointer));
-          return kProceed;
-        }
-        if (const char32_t cp = code_point_at(tables::jis0208, pointer); cp != 0) {
-          append_utf8(out, cp);
-          return kProceed;
-        }
+        if (pointer >= 8836 && pointer <= 10715) return emit(out, static_cast<char32_t>(0xE000 - 8836 + pointer));
+        cp = code_point_at(tables::jis0208, pointer);
       }
-      return error(is_ascii(byte) ? 1 : 0);
+      return emit_or_trail_error(out, cp, byte);
     }
-    if (is_ascii(byte) || byte == 0x80) {
-      append_utf8(out, static_cast<char32_t>(byte));
-      return kProceed;
-    }
-    if (in_range(byte, 0xA1, 0xDF)) {
-      append_utf8(out, static_cast<char32_t>(0xFF61 - 0xA1 + byte));
-      return kProceed;
-    }
+    if (is_ascii(byte) || byte == 0x80) return emit(out, static_cast<char32_t>(byte));
+    if (in_range(byte, 0xA1, 0xDF)) return emit(out, static_cast<char32_t>(0xFF61 - 0xA1 + byte));
     if (in_range(byte, 0x81, 0x9F) || in_range(byte, 0xE0, 0xFC)) {
       lead_ = byte;
       return kProceed;
@@ -538,35 +457,16 @@ class ShiftJisDecoder {
 class EucKrDecoder {
  public:
   Step handle(int byte, std::string& out) {
-    if (byte == kEndOfQueue) {
-      if (lead_ != 0) {
-        lead_ = 0;
-        return error();
-      }
-      return kFinished;
-    }
+    if (byte == kEndOfQueue) return end_with_lead(lead_);
     if (lead_ != 0) {
-      const int lead = lead_;
-      lead_ = 0;
+      const int lead = std::exchange(lead_, 0);
+      char32_t cp = 0;
       if (in_range(byte, 0x41, 0xFE)) {
-        if (const char32_t cp =
-                code_point_at(tables::euc_kr, static_cast<std::uint32_t>((lead - 0x81) * 190 + (byte - 0x41)));
-            cp != 0) {
-          append_utf8(out, cp);
-          return kProceed;
-        }
+        cp = code_point_at(tables::euc_kr, static_cast<std::uint32_t>((lead - 0x81) * 190 + (byte - 0x41)));
       }
-      return error(is_ascii(byte) ? 1 : 0);
+      return emit_or_trail_error(out, cp, byte);
     }
-    if (is_ascii(byte)) {
-      out.push_back(static_cast<char>(byte));
-      return kProceed;
-    }
-    if (in_range(byte, 0x81, 0xFE)) {
-      lead_ = byte;
-      return kProceed;
-    }
-    return error();
+    return start_sequence(byte, lead_, out);
   }
 
  private:

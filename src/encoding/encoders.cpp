@@ -1,5 +1,7 @@
 // The encoders. Each follows the standard's encoder algorithm for its encoding; an error means
 // the code point is unmappable, and the driver leaves it out and goes on.
+#include <optional>
+
 #include "encoding/codec.h"
 #include "encoding/encoding.h"
 
@@ -15,10 +17,6 @@ std::uint32_t gb18030_range_pointer(char32_t cp) {
 }
 
 namespace {
-
-void append_bytes(std::string& out, std::initializer_list<unsigned> bytes) {
-  for (const unsigned byte : bytes) out.push_back(static_cast<char>(byte));
-}
 
 // The code point at `pos` of UTF-8 `text`, advancing `pos` past it. A malformed sequence (the
 // caller broke the precondition) reads as U+FFFD one byte at a time, so that nothing is read
@@ -46,12 +44,18 @@ char32_t next_code_point(std::string_view text, std::size_t& pos) {
   return cp;
 }
 
+// Every encoder passes ASCII through; this is the common first step.
+std::optional<Step> end_or_ascii(int cp, std::string& out) {
+  if (cp == kEndOfQueue) return kFinished;
+  if (is_ascii(cp)) return write(out, {static_cast<unsigned>(cp)});
+  return std::nullopt;
+}
+
 class Utf8Encoder {
  public:
   Step handle(int cp, std::string& out) const {
     if (cp == kEndOfQueue) return kFinished;
-    append_utf8(out, static_cast<char32_t>(cp));
-    return kProceed;
+    return emit(out, static_cast<char32_t>(cp));
   }
 };
 
@@ -60,16 +64,11 @@ class SingleByteEncoder {
   explicit SingleByteEncoder(const tables::SingleByteIndex& index) : index_(index) {}
 
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
     // 128 entries: a scan is as quick as anything cleverer, and finds the first pointer.
     const auto found = std::find(index_.begin(), index_.end(), cp);
     if (found == index_.end()) return error();
-    append_bytes(out, {static_cast<unsigned>(found - index_.begin()) + 0x80});
-    return kProceed;
+    return write(out, {static_cast<unsigned>(found - index_.begin()) + 0x80});
   }
 
  private:
@@ -79,15 +78,8 @@ class SingleByteEncoder {
 class XUserDefinedEncoder {
  public:
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
-    if (in_range(cp, 0xF780, 0xF7FF)) {
-      append_bytes(out, {static_cast<unsigned>(cp - 0xF780 + 0x80)});
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
+    if (in_range(cp, 0xF780, 0xF7FF)) return write(out, {static_cast<unsigned>(cp - 0xF780 + 0x80)});
     return error();
   }
 };
@@ -98,25 +90,17 @@ class Gb18030Encoder {
   explicit Gb18030Encoder(bool gbk) : gbk_(gbk) {}
 
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
     // U+E5E5 has no two-byte form (0xA3 0xA0 decodes to U+3000); the four-byte ranges would give
     // it one that no decoder maps back to it.
     if (cp == 0xE5E5) return error();
-    if (gbk_ && cp == 0x20AC) {
-      append_bytes(out, {0x80});
-      return kProceed;
-    }
+    if (gbk_ && cp == 0x20AC) return write(out, {0x80});
     const auto pointers = pointers_of(tables::gb18030, tables::gb18030_by_code_point, static_cast<char32_t>(cp));
     if (!pointers.empty()) {
       const unsigned pointer = pointers.front();
       const unsigned trail = pointer % 190;
       const unsigned offset = trail < 0x3F ? 0x40 : 0x41;
-      append_bytes(out, {pointer / 190 + 0x81, trail + offset});
-      return kProceed;
+      return write(out, {pointer / 190 + 0x81, trail + offset});
     }
     if (gbk_) return error();
     std::uint32_t pointer = gb18030_range_pointer(static_cast<char32_t>(cp));
@@ -126,8 +110,7 @@ class Gb18030Encoder {
     pointer %= 10 * 126;
     const unsigned byte3 = pointer / 10;
     const unsigned byte4 = pointer % 10;
-    append_bytes(out, {byte1 + 0x81, byte2 + 0x30, byte3 + 0x81, byte4 + 0x30});
-    return kProceed;
+    return write(out, {byte1 + 0x81, byte2 + 0x30, byte3 + 0x81, byte4 + 0x30});
   }
 
  private:
@@ -137,17 +120,12 @@ class Gb18030Encoder {
 class Big5Encoder {
  public:
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
     const auto pointer = big5_pointer(static_cast<char32_t>(cp));
     if (!pointer) return error();
     const unsigned trail = *pointer % 157;
     const unsigned offset = trail < 0x3F ? 0x40 : 0x62;
-    append_bytes(out, {*pointer / 157 + 0x81, trail + offset});
-    return kProceed;
+    return write(out, {*pointer / 157 + 0x81, trail + offset});
   }
 
  private:
@@ -175,83 +153,72 @@ std::optional<unsigned> jis0208_pointer(char32_t cp) {
   return pointers.front();
 }
 
+// The single bytes that the EUC-JP and Shift_JIS encoders write for U+00A5 and U+203E, which
+// JIS X 0201 puts where ASCII has the backslash and the tilde.
+std::optional<Step> jis_x0201_roman(int cp, std::string& out) {
+  if (cp == 0xA5) return write(out, {0x5C});
+  if (cp == 0x203E) return write(out, {0x7E});
+  return std::nullopt;
+}
+
 class EucJpEncoder {
  public:
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
-    if (cp == 0xA5) {
-      append_bytes(out, {0x5C});
-      return kProceed;
-    }
-    if (cp == 0x203E) {
-      append_bytes(out, {0x7E});
-      return kProceed;
-    }
-    if (in_range(cp, 0xFF61, 0xFF9F)) {
-      append_bytes(out, {0x8E, static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
+    if (const auto step = jis_x0201_roman(cp, out)) return *step;
+    if (in_range(cp, 0xFF61, 0xFF9F)) return write(out, {0x8E, static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
     if (cp == 0x2212) cp = 0xFF0D;
     const auto pointer = jis0208_pointer(static_cast<char32_t>(cp));
     if (!pointer) return error();
-    append_bytes(out, {*pointer / 94 + 0xA1, *pointer % 94 + 0xA1});
-    return kProceed;
+    return write(out, {*pointer / 94 + 0xA1, *pointer % 94 + 0xA1});
   }
 };
 
 class Iso2022JpEncoder {
  public:
   Step handle(int cp, std::string& out) {
-    // "Prepending" the code point means the driver hands the same item in again.
-    constexpr Step kAgain{Step::proceed, 1};
-    if (cp == kEndOfQueue && state_ != State::ascii) return switch_to(State::ascii, out, kAgain);
+    if (cp == kEndOfQueue && state_ != State::ascii) return switch_to(State::ascii, out);
     if (cp == kEndOfQueue) return kFinished;
     if ((state_ == State::ascii || state_ == State::roman) && (cp == 0x0E || cp == 0x0F || cp == 0x1B)) {
       return error();
     }
-    if (state_ == State::ascii && is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
+    if (state_ == State::ascii && is_ascii(cp)) return write(out, {static_cast<unsigned>(cp)});
     if (state_ == State::roman && ((is_ascii(cp) && cp != 0x5C && cp != 0x7E) || cp == 0xA5 || cp == 0x203E)) {
-      append_bytes(out, {cp == 0xA5 ? 0x5Cu : cp == 0x203E ? 0x7Eu : static_cast<unsigned>(cp)});
-      return kProceed;
+      if (const auto step = jis_x0201_roman(cp, out)) return *step;
+      return write(out, {static_cast<unsigned>(cp)});
     }
-    if (is_ascii(cp)) return switch_to(State::ascii, out, kAgain);
-    if (cp == 0xA5 || cp == 0x203E) return switch_to(State::roman, out, kAgain);
+    if (is_ascii(cp)) return switch_to(State::ascii, out);
+    if (cp == 0xA5 || cp == 0x203E) return switch_to(State::roman, out);
     if (cp == 0x2212) cp = 0xFF0D;
     if (in_range(cp, 0xFF61, 0xFF9F)) cp = tables::iso_2022_jp_katakana[static_cast<std::size_t>(cp - 0xFF61)];
     const auto pointer = jis0208_pointer(static_cast<char32_t>(cp));
     if (!pointer) {
-      if (state_ == State::jis0208) return switch_to(State::ascii, out, kAgain);
+      if (state_ == State::jis0208) return switch_to(State::ascii, out);
       return error();
     }
-    if (state_ != State::jis0208) return switch_to(State::jis0208, out, kAgain);
-    append_bytes(out, {*pointer / 94 + 0x21, *pointer % 94 + 0x21});
-    return kProceed;
+    if (state_ != State::jis0208) return switch_to(State::jis0208, out);
+    return write(out, {*pointer / 94 + 0x21, *pointer % 94 + 0x21});
   }
 
  private:
   enum class State : unsigned char { ascii, roman, jis0208 };
 
-  Step switch_to(State state, std::string& out, Step step) {
+  // Writes the escape sequence into `state` and "prepends" the code point: the driver hands the
+  // same item in again, to be written in the new state.
+  Step switch_to(State state, std::string& out) {
     state_ = state;
     switch (state) {
       case State::ascii:
-        append_bytes(out, {0x1B, 0x28, 0x42});
+        write(out, {0x1B, 0x28, 0x42});
         break;
       case State::roman:
-        append_bytes(out, {0x1B, 0x28, 0x4A});
+        write(out, {0x1B, 0x28, 0x4A});
         break;
       case State::jis0208:
-        append_bytes(out, {0x1B, 0x24, 0x42});
+        write(out, {0x1B, 0x24, 0x42});
         break;
     }
-    return step;
+    return {Step::proceed, 1};
   }
 
   State state_ = State::ascii;
@@ -260,23 +227,10 @@ class Iso2022JpEncoder {
 class ShiftJisEncoder {
  public:
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp) || cp == 0x80) {
-      append_bytes(out, {static_cast<unsigned>(cp)});
-      return kProceed;
-    }
-    if (cp == 0xA5) {
-      append_bytes(out, {0x5C});
-      return kProceed;
-    }
-    if (cp == 0x203E) {
-      append_bytes(out, {0x7E});
-      return kProceed;
-    }
-    if (in_range(cp, 0xFF61, 0xFF9F)) {
-      append_bytes(out, {static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
+    if (cp == 0x80) return write(out, {0x80});
+    if (const auto step = jis_x0201_roman(cp, out)) return *step;
+    if (in_range(cp, 0xFF61, 0xFF9F)) return write(out, {static_cast<unsigned>(cp - 0xFF61 + 0xA1)});
     if (cp == 0x2212) cp = 0xFF0D;
     const auto pointer = shift_jis_pointer(static_cast<char32_t>(cp));
     if (!pointer) return error();
@@ -284,8 +238,7 @@ class ShiftJisEncoder {
     const unsigned lead_offset = lead < 0x1F ? 0x81 : 0xC1;
     const unsigned trail = *pointer % 188;
     const unsigned offset = trail < 0x3F ? 0x40 : 0x41;
-    append_bytes(out, {lead + lead_offset, trail + offset});
-    return kProceed;
+    return write(out, {lead + lead_offset, trail + offset});
   }
 
  private:
@@ -301,16 +254,11 @@ class ShiftJisEncoder {
 class EucKrEncoder {
  public:
   Step handle(int cp, std::string& out) const {
-    if (cp == kEndOfQueue) return kFinished;
-    if (is_ascii(cp)) {
-      out.push_back(static_cast<char>(cp));
-      return kProceed;
-    }
+    if (const auto step = end_or_ascii(cp, out)) return *step;
     const auto pointers = pointers_of(tables::euc_kr, tables::euc_kr_by_code_point, static_cast<char32_t>(cp));
     if (pointers.empty()) return error();
     const unsigned pointer = pointers.front();
-    append_bytes(out, {pointer / 190 + 0x81, pointer % 190 + 0x41});
-    return kProceed;
+    return write(out, {pointer / 190 + 0x81, pointer % 190 + 0x41});
   }
 };
 
