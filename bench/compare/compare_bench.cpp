@@ -1,0 +1,270 @@
+// End-to-end speed of the engine against plain hashing of the same files.
+//
+// Generates deterministic 12-column CSV pairs (ids, names, e-mail, decimals, dates, timestamps,
+// free text, some quoted fields), runs the built engine on each pair, and runs
+// `openssl dgst -sha256 expected actual` on the same files as the baseline. Reports wall time,
+// throughput over both files and peak RSS of each child (best of the repetitions).
+//
+//   compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N] [--keep]
+//
+// --mb is the size of each file of a pair (default 200). The generated data and reports are
+// removed afterwards unless --keep is given. --case runs only the given case (1 to 3).
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifndef TESSAMER_BINARY
+#define TESSAMER_BINARY "tessamer"
+#endif
+
+namespace {
+
+struct Random {
+  std::uint64_t state;
+  std::uint64_t next() {  // splitmix64
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  std::uint64_t below(std::uint64_t n) { return next() % n; }
+  bool chance(double p) { return static_cast<double>(next() >> 11) * 0x1.0p-53 < p; }
+};
+
+constexpr std::string_view kFirst[] = {"Ann", "Bob", "Chloé", "Dmitri", "Eve", "Fatima", "Gustav", "Hiro",
+                                       "Ines", "José", "Kwame", "Lena", "Mateo", "Nora", "Olu", "Priya"};
+constexpr std::string_view kLast[] = {"Smith", "Okafor", "Müller", "Tanaka", "García", "Novak", "Rossi",
+                                      "Nguyen", "Kowalski", "O'Brien", "Silva", "Haddad", "Larsen", "Ivanova"};
+constexpr std::string_view kStatus[] = {"NEW", "PAID", "SHIPPED", "DELIVERED", "RETURNED", "CANCELLED"};
+constexpr std::string_view kCity[] = {"Lisbon", "Osaka", "Washington, D.C.", "Zürich", "Lagos", "Austin",
+                                      "São Paulo", "Kraków", "Seoul", "Nairobi, Kenya"};
+constexpr std::string_view kWords[] = {"fast",  "delivery", "box",     "damaged", "gift",   "wrap",  "please",
+                                       "call",  "before",   "arrival", "left",    "at",     "door",  "customer",
+                                       "asked", "for",      "invoice", "the",     "second", "order", "item"};
+
+template <std::size_t N>
+std::string_view pick(Random& random, const std::string_view (&list)[N]) {
+  return list[random.below(N)];
+}
+
+struct Shape {
+  const char* name;
+  double differ;        // fraction of cells changed in the actual file
+  bool quoted_heavy;    // quote every text field, with delimiters and quotes inside
+  double target_ratio;  // allowed wall time relative to hashing both files
+};
+
+// Appends one CSV field, quoting it when asked or when it needs it.
+void append_field(std::string& out, std::string_view text, bool quote) {
+  if (!quote && text.find_first_of(",\"\n\r") == std::string_view::npos) {
+    out.append(text);
+    return;
+  }
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+// The twelve cell texts of row `id`.
+void make_row(Random& random, std::uint64_t id, bool quoted_heavy, std::vector<std::string>& cells) {
+  for (auto& cell : cells) cell.clear();
+  std::string_view first = pick(random, kFirst), last = pick(random, kLast);
+  cells[0] = std::to_string(id);
+  cells[1].append(first).append(" ").append(last);
+  cells[2].append(first).append(".").append(last).append(std::to_string(random.below(100))).append("@example.com");
+  cells[3] = std::to_string(random.below(1'000'000)) + "." + std::to_string(10 + random.below(90));
+  cells[4] = std::to_string(1 + random.below(50));
+  char date[32];
+  std::snprintf(date, sizeof date, "%04u-%02u-%02u", 2015 + unsigned(random.below(10)), 1 + unsigned(random.below(12)),
+                1 + unsigned(random.below(28)));
+  cells[5] = date;
+  std::snprintf(date, sizeof date, "%sT%02u:%02u:%02uZ", cells[5].c_str(), unsigned(random.below(24)),
+                unsigned(random.below(60)), unsigned(random.below(60)));
+  cells[6] = date;
+  cells[7] = pick(random, kStatus);
+  cells[8] = pick(random, kCity);
+  cells[9] = random.chance(0.5) ? "PT" : "JP";
+  std::size_t words = 3 + random.below(8);
+  for (std::size_t w = 0; w < words; ++w) {
+    if (w > 0) cells[10].append(random.chance(quoted_heavy ? 0.3 : 0.05) ? ", " : " ");
+    cells[10].append(pick(random, kWords));
+  }
+  if (random.chance(quoted_heavy ? 0.3 : 0.02)) cells[10].append(" \"urgent\"");
+  cells[11] = random.chance(0.5) ? "true" : "false";
+}
+
+void append_row(std::string& out, const std::vector<std::string>& cells, bool quoted_heavy) {
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    bool text_column = i == 1 || i == 2 || i == 7 || i == 8 || i == 10;
+    append_field(out, cells[i], quoted_heavy && text_column);
+  }
+  out.push_back('\n');
+}
+
+void generate(const Shape& shape, std::uint64_t bytes_each, const std::string& expected_path,
+              const std::string& actual_path) {
+  static constexpr std::string_view kHeader =
+      "id,customer,email,amount,quantity,order_date,shipped_at,status,city,country,comment,gift\n";
+  std::FILE* expected = std::fopen(expected_path.c_str(), "wb");
+  std::FILE* actual = std::fopen(actual_path.c_str(), "wb");
+  if (!expected || !actual) {
+    std::perror("cannot create data files");
+    std::exit(1);
+  }
+  Random rows{42};
+  Random changes{7};
+  std::vector<std::string> cells(12);
+  std::string expected_chunk(kHeader), actual_chunk(kHeader);
+  std::uint64_t written = 0;
+  for (std::uint64_t id = 1; written < bytes_each; ++id) {
+    make_row(rows, id, shape.quoted_heavy, cells);
+    append_row(expected_chunk, cells, shape.quoted_heavy);
+    for (auto& cell : cells) {
+      if (changes.chance(shape.differ)) cell.append(cell.empty() ? "x" : "9");
+    }
+    append_row(actual_chunk, cells, shape.quoted_heavy);
+    if (expected_chunk.size() > (1 << 20)) {
+      written += expected_chunk.size();
+      std::fwrite(expected_chunk.data(), 1, expected_chunk.size(), expected);
+      std::fwrite(actual_chunk.data(), 1, actual_chunk.size(), actual);
+      expected_chunk.clear();
+      actual_chunk.clear();
+    }
+  }
+  std::fwrite(expected_chunk.data(), 1, expected_chunk.size(), expected);
+  std::fwrite(actual_chunk.data(), 1, actual_chunk.size(), actual);
+  std::fclose(expected);
+  std::fclose(actual);
+}
+
+struct Measured {
+  double seconds = 0;
+  double max_rss_mib = 0;
+  int status = -1;
+};
+
+// Runs `args` with stdout sent to `stdout_path`, returning wall time and the child's peak RSS.
+Measured run_child(const std::vector<std::string>& args, const std::string& stdout_path) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  timespec begin{}, end{};
+  clock_gettime(CLOCK_MONOTONIC, &begin);
+  pid_t child = fork();
+  if (child == 0) {
+    int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) dup2(out, 1);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  Measured measured;
+  measured.seconds = double(end.tv_sec - begin.tv_sec) + double(end.tv_nsec - begin.tv_nsec) / 1e9;
+  measured.max_rss_mib = double(usage.ru_maxrss) / 1024.0;
+  measured.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return measured;
+}
+
+Measured best_of(int repeat, const std::vector<std::string>& args, const std::string& stdout_path) {
+  Measured best;
+  for (int i = 0; i < repeat; ++i) {
+    Measured m = run_child(args, stdout_path);
+    if (i == 0 || m.seconds < best.seconds) best.seconds = m.seconds;
+    if (m.max_rss_mib > best.max_rss_mib) best.max_rss_mib = m.max_rss_mib;
+    best.status = m.status;
+  }
+  return best;
+}
+
+std::string member(const std::string& document, const std::string& key) {
+  std::size_t at = document.find("\"" + key + "\":");
+  if (at == std::string::npos) return "?";
+  at += key.size() + 3;
+  std::size_t end = document.find_first_of(",}", at);
+  return document.substr(at, end - at);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint64_t mb = 200;
+  std::string dir = "/tmp/tessamer-compare-bench";
+  std::string binary = TESSAMER_BINARY;
+  int repeat = 3;
+  bool keep = false;
+  int only = 0;  // 1-based case number; 0 runs all
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--mb" && i + 1 < argc) mb = std::strtoull(argv[++i], nullptr, 10);
+    else if (arg == "--dir" && i + 1 < argc) dir = argv[++i];
+    else if (arg == "--binary" && i + 1 < argc) binary = argv[++i];
+    else if (arg == "--repeat" && i + 1 < argc) repeat = std::atoi(argv[++i]);
+    else if (arg == "--keep") keep = true;
+    else if (arg == "--case" && i + 1 < argc) only = std::atoi(argv[++i]);
+    else {
+      std::fprintf(stderr, "usage: compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N] [--keep]\n");
+      return 2;
+    }
+  }
+  std::filesystem::create_directories(dir);
+  const Shape shapes[] = {
+      {"typical, 0.01% differ", 0.0001, false, 1.6},
+      {"quoted-heavy, 0.01% differ", 0.0001, true, 2.0},
+      {"typical, 10% differ", 0.10, false, 3.5},
+  };
+  std::printf("%-28s %9s %9s %9s %9s %10s %9s %9s %7s %7s %s\n", "case", "MB/pair", "engine s", "GB/s", "RSS MiB",
+              "openssl s", "RSS MiB", "ratio", "target", "", "divergences");
+  int failures = 0;
+  for (const Shape& shape : shapes) {
+    if (only != 0 && &shape != &shapes[only - 1]) continue;
+    const std::string expected = dir + "/expected.csv", actual = dir + "/actual.csv";
+    const std::string report = dir + "/divergences.jsonl", request = dir + "/request.json";
+    generate(shape, mb << 20, expected, actual);
+    std::ofstream(request) << "{\"schemaVersion\":1,\"expectedPath\":\"" << expected << "\",\"actualPath\":\"" << actual
+                           << "\",\"divergencePath\":\"" << report
+                           << "\",\"encoding\":\"utf-8\",\"delimiter\":\",\",\"quoteChar\":\"\\\"\",\"escapeChar\":null,"
+                              "\"hasHeader\":true,\"nullValue\":\"\",\"exampleLimit\":10}";
+    const double total_bytes = double(std::filesystem::file_size(expected) + std::filesystem::file_size(actual));
+
+    // The files were just written, so both runs read them from the page cache.
+    Measured baseline = best_of(repeat, {"openssl", "dgst", "-sha256", expected, actual}, dir + "/openssl.out");
+    Measured engine = best_of(repeat, {binary, "--request", request}, dir + "/result.json");
+    std::ifstream result_file(dir + "/result.json");
+    std::string result((std::istreambuf_iterator<char>(result_file)), std::istreambuf_iterator<char>());
+    const double ratio = engine.seconds / baseline.seconds;
+    const bool ok = engine.status == 0;
+    const bool met = ok && ratio <= shape.target_ratio && engine.max_rss_mib <= 8.0;
+    if (!met) ++failures;
+    std::printf("%-28s %9.0f %9.3f %9.2f %9.1f %10.3f %9.1f %9.2f %7.1f %7s %s (exit %d)\n", shape.name,
+                total_bytes / 2 / (1 << 20), engine.seconds, total_bytes / engine.seconds / 1e9, engine.max_rss_mib,
+                baseline.seconds, baseline.max_rss_mib, ratio, shape.target_ratio, met ? "ok" : "MISSED",
+                member(result, "divergences").c_str(), engine.status);
+    std::fflush(stdout);
+    if (!keep) {
+      std::filesystem::remove(expected);
+      std::filesystem::remove(actual);
+      std::filesystem::remove(report);
+    }
+  }
+  if (!keep) std::filesystem::remove_all(dir);
+  return failures == 0 ? 0 : 1;
+}
