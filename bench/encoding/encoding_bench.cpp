@@ -33,8 +33,7 @@ int measure(const char* label, encoding::Encoding utf8, const std::string& input
     elapsed = Clock::now() - start;
   }
   const double seconds = std::chrono::duration<double>(elapsed).count();
-  std::printf("%-28s %8.0f MB/s  (%zu-byte field)\n", label, static_cast<double>(bytes) / seconds / 1e6,
-              input.size());
+  std::printf("%-28s %8.0f MB/s  (%zu-byte field)\n", label, static_cast<double>(bytes) / seconds / 1e6, input.size());
   return 0;
 }
 
@@ -48,7 +47,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string_view ascii = "The quick brown fox jumps over the lazy dog; ";
-  const std::string_view latin = "Se\xC3\xB1or Garc\xC3\xAD" "a, caf\xC3\xA9 cr\xC3\xA8me; ";
+  const std::string_view latin = "Se\xC3\xB1or Garc\xC3\xAD\x61, caf\xC3\xA9 cr\xC3\xA8me; ";
   const std::string_view cjk = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xA8\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4";
   const std::string_view emoji = "ok \xF0\x9F\x98\x80 ";
   int failures = 0;

@@ -233,9 +233,8 @@ class Gb18030Decoder {
         first_ = second_ = third_ = 0;
         return error(3);  // second, third and this byte
       }
-      const char32_t cp = gb18030_range_code_point(
-          static_cast<std::uint32_t>((first_ - 0x81) * (10 * 126 * 10) + (second_ - 0x30) * (10 * 126) +
-                                     (third_ - 0x81) * 10 + byte - 0x30));
+      const char32_t cp = gb18030_range_code_point(static_cast<std::uint32_t>(
+          (first_ - 0x81) * (10 * 126 * 10) + (second_ - 0x30) * (10 * 126) + (third_ - 0x81) * 10 + byte - 0x30));
       first_ = second_ = third_ = 0;
       return cp != 0 ? emit(out, cp) : error();
     }

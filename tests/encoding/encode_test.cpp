@@ -23,7 +23,7 @@ TEST(EncodingEncode, OutputBytesAndUnmappableCharacters) {
       {"UTF-16LE", U",", ","sv, false},       // UTF-16 and replacement encode as UTF-8
       {"UTF-16BE", U"\u20AC", "\xE2\x82\xAC"sv, false},
       {"replacement", U"\U0001F600", "\xF0\x9F\x98\x80"sv, false},
-      {"x-user-defined", U"\uF780\uF7FFa", "\x80\xFF" "a"sv, false},
+      {"x-user-defined", U"\uF780\uF7FFa", "\x80\xFF\x61"sv, false},
       {"x-user-defined", U"\u0080", ""sv, true},
       {"gb18030", U"\u20AC", "\xA2\xE3"sv, false},
       {"GBK", U"\u20AC", "\x80"sv, false},
@@ -35,12 +35,12 @@ TEST(EncodingEncode, OutputBytesAndUnmappableCharacters) {
       {"gb18030", U"\uFFFF", "\x84\x31\xA4\x39"sv, false},
       {"gb18030", U"\U0001F600", "\x94\x39\xFC\x36"sv, false},
       {"gb18030", U"\U0010FFFF", "\xE3\x32\x9A\x35"sv, false},
-      {"Big5", U"\u00CA", ""sv, true},  // only at Hong Kong pointers, which are never written
+      {"Big5", U"\u00CA", ""sv, true},           // only at Hong Kong pointers, which are never written
       {"Big5", U"\u2550", "\xF9\xF9"sv, false},  // the later of its two pointers
       {"Big5", U"\u4E00", "\xA4\x40"sv, false},
       {"EUC-JP", U"\u00A5\u203E\uFF61", "\x5C\x7E\x8E\xA1"sv, false},
       {"EUC-JP", U"\u2212", "\xA1\xDD"sv, false},  // as U+FF0D
-      {"EUC-JP", U"\u02D8", ""sv, true},          // JIS X 0212 is decoded, never written
+      {"EUC-JP", U"\u02D8", ""sv, true},           // JIS X 0212 is decoded, never written
       {"Shift_JIS", U"\u0080\u00A5\u203E\uFF61", "\x80\x5C\x7E\xA1"sv, false},
       {"Shift_JIS", U"\u2212", "\x81\x7C"sv, false},
       {"Shift_JIS", U"\u2170", "\xFA\x40"sv, false},  // not the NEC-selected duplicate at 0xEE 0xEF
@@ -48,14 +48,14 @@ TEST(EncodingEncode, OutputBytesAndUnmappableCharacters) {
       {"EUC-KR", U"\uAC00", "\xB0\xA1"sv, false},
       {"ISO-2022-JP", U",", ","sv, false},
       {"ISO-2022-JP", U"a\u4E9Cb", "a\x1B$B\x30\x21\x1B(Bb"sv, false},
-      {"ISO-2022-JP", U"\u4E9C", "\x1B$B\x30\x21\x1B(B"sv, false},  // back to ASCII at the end
-      {"ISO-2022-JP", U"\u00A5a", "\x1B(J\x5C" "a\x1B(B"sv, false},  // Roman keeps 'a' as it is
-      {"ISO-2022-JP", U"\u00A5\\", "\x1B(J\x5C\x1B(B\\"sv, false},  // but not the backslash
-      {"ISO-2022-JP", U"\uFF71", "\x1B$B\x25\x22\x1B(B"sv, false},  // halfwidth as fullwidth katakana
+      {"ISO-2022-JP", U"\u4E9C", "\x1B$B\x30\x21\x1B(B"sv, false},   // back to ASCII at the end
+      {"ISO-2022-JP", U"\u00A5a", "\x1B(J\x5C\x61\x1B(B"sv, false},  // Roman keeps 'a' as it is
+      {"ISO-2022-JP", U"\u00A5\\", "\x1B(J\x5C\x1B(B\\"sv, false},   // but not the backslash
+      {"ISO-2022-JP", U"\uFF71", "\x1B$B\x25\x22\x1B(B"sv, false},   // halfwidth as fullwidth katakana
       {"ISO-2022-JP", U"\u4E9C\U0001F600a", "\x1B$B\x30\x21\x1B(Ba"sv, true},
       // An unmappable character in the JIS X 0208 state first returns to ASCII.
       {"ISO-2022-JP", U"\u4E9C\U0001F600\u4E9C", "\x1B$B\x30\x21\x1B(B\x1B$B\x30\x21\x1B(B"sv, true},
-      {"ISO-2022-JP", U"\x0E" "a", "a"sv, true},
+      {"ISO-2022-JP", U"\x0E\x61", "a"sv, true},
       {"ISO-2022-JP", U"\u00A5\x1B", "\x1B(J\x5C\x1B(B"sv, true},
   };
   for (const Case& c : cases) {

@@ -17,9 +17,9 @@ using encoding_test::must_get;
 using encoding_test::read_index;
 using encoding_test::utf8;
 
-const std::set<std::string_view> kNotSingleByte = {
-    "UTF-8", "UTF-16BE",    "UTF-16LE",  "GBK",    "gb18030",     "Big5",
-    "EUC-JP", "ISO-2022-JP", "Shift_JIS", "EUC-KR", "replacement", "x-user-defined"};
+const std::set<std::string_view> kNotSingleByte = {"UTF-8",     "UTF-16BE", "UTF-16LE",    "GBK",
+                                                   "gb18030",   "Big5",     "EUC-JP",      "ISO-2022-JP",
+                                                   "Shift_JIS", "EUC-KR",   "replacement", "x-user-defined"};
 
 std::string index_file_of(std::string_view name) {
   std::string file = name == "ISO-8859-8-I" ? "iso-8859-8" : std::string(name);
@@ -79,7 +79,7 @@ using Pointers = std::vector<std::uint32_t>;
 struct MultiByteCase {
   std::string_view label;
   std::string index_file;
-  std::uint32_t decodable_below;                   // pointers this encoding's bytes can express
+  std::uint32_t decodable_below;                    // pointers this encoding's bytes can express
   std::function<std::string(std::uint32_t)> bytes;  // the byte sequence of a pointer
   // The pointer the encoder writes for a code point with these pointers (ascending); nullopt when
   // the encoder has none for it. Not set: the encoder ignores this index.
@@ -88,9 +88,7 @@ struct MultiByteCase {
   std::set<char32_t> encoded_by_rule;  // code points the encoder maps before consulting the index
 };
 
-std::string two_bytes(unsigned lead, unsigned trail) {
-  return {static_cast<char>(lead), static_cast<char>(trail)};
-}
+std::string two_bytes(unsigned lead, unsigned trail) { return {static_cast<char>(lead), static_cast<char>(trail)}; }
 
 std::string gb_bytes(std::uint32_t p) { return two_bytes(p / 190 + 0x81, p % 190 + (p % 190 < 0x3F ? 0x40 : 0x41)); }
 std::string euc_jp_bytes(std::uint32_t p) { return two_bytes(p / 94 + 0xA1, p % 94 + 0xA1); }
@@ -101,7 +99,9 @@ std::vector<MultiByteCase> multi_byte_cases() {
   return {
       {"GBK", "index-gb18030.txt", 126 * 190, gb_bytes, first, "", {0x20AC}},
       {"gb18030", "index-gb18030.txt", 126 * 190, gb_bytes, first, "", {}},
-      {"Big5", "index-big5.txt", 126 * 157,
+      {"Big5",
+       "index-big5.txt",
+       126 * 157,
        [](std::uint32_t p) { return two_bytes(p / 157 + 0x81, p % 157 + (p % 157 < 0x3F ? 0x40 : 0x62)); },
        [](char32_t cp, const Pointers& pointers) -> std::optional<std::uint32_t> {
          Pointers big5;
@@ -114,11 +114,23 @@ std::vector<MultiByteCase> multi_byte_cases() {
        "",
        {}},
       {"EUC-JP", "index-jis0208.txt", 94 * 94, euc_jp_bytes, first, "", {}},
-      {"EUC-JP", "index-jis0212.txt", 94 * 94, [](std::uint32_t p) { return std::string("\x8F").append(euc_jp_bytes(p)); }, nullptr, "",
+      {"EUC-JP",
+       "index-jis0212.txt",
+       94 * 94,
+       [](std::uint32_t p) { return std::string("\x8F").append(euc_jp_bytes(p)); },
+       nullptr,
+       "",
        {}},
-      {"ISO-2022-JP", "index-jis0208.txt", 94 * 94,
-       [](std::uint32_t p) { return std::string("\x1B$B").append(two_bytes(p / 94 + 0x21, p % 94 + 0x21)); }, first, "\x1B(B", {}},
-      {"Shift_JIS", "index-jis0208.txt", 60 * 188,
+      {"ISO-2022-JP",
+       "index-jis0208.txt",
+       94 * 94,
+       [](std::uint32_t p) { return std::string("\x1B$B").append(two_bytes(p / 94 + 0x21, p % 94 + 0x21)); },
+       first,
+       "\x1B(B",
+       {}},
+      {"Shift_JIS",
+       "index-jis0208.txt",
+       60 * 188,
        [](std::uint32_t p) {
          const unsigned lead = p / 188;
          const unsigned trail = p % 188;
@@ -132,8 +144,13 @@ std::vector<MultiByteCase> multi_byte_cases() {
        },
        "",
        {}},
-      {"EUC-KR", "index-euc-kr.txt", 126 * 190, [](std::uint32_t p) { return two_bytes(p / 190 + 0x81, p % 190 + 0x41); },
-       first, "", {}},
+      {"EUC-KR",
+       "index-euc-kr.txt",
+       126 * 190,
+       [](std::uint32_t p) { return two_bytes(p / 190 + 0x81, p % 190 + 0x41); },
+       first,
+       "",
+       {}},
   };
 }
 

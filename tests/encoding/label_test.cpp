@@ -33,13 +33,13 @@ TEST(EncodingLabel, ResolvesAfterTrimmingAndFoldingCase) {
       {"UTF-32", ""},
       {"", ""},
       {"   ", ""},
-      {"utf-8\v", ""},            // vertical tab is not ASCII whitespace here
-      {"\xC2\xA0utf-8", ""},      // nor is a no-break space
+      {"utf-8\v", ""},        // vertical tab is not ASCII whitespace here
+      {"\xC2\xA0utf-8", ""},  // nor is a no-break space
       {"utf 8", ""},
       {"utf-8x", ""},
       {"replacement", "replacement"},
       {"cseucpkdfmtjapanesex", ""},  // one past the longest label
-      {"\xC5\xBFhift_jis", ""},     // U+017F folds to 's' only outside ASCII
+      {"\xC5\xBFhift_jis", ""},      // U+017F folds to 's' only outside ASCII
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(c.label)));

@@ -2,14 +2,14 @@
 // independently of the module under test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "encoding/encoding.h"
 
@@ -32,7 +32,8 @@ inline std::vector<IndexEntry> read_index(const std::string& file) {
     IndexEntry entry{};
     std::string code_point;
     fields >> entry.pointer;
-    while (fields >> code_point) entry.code_points.push_back(static_cast<char32_t>(std::stoul(code_point, nullptr, 16)));
+    while (fields >> code_point)
+      entry.code_points.push_back(static_cast<char32_t>(std::stoul(code_point, nullptr, 16)));
     entries.push_back(entry);
   }
   return entries;
