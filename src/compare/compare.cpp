@@ -202,12 +202,12 @@ class DivergenceEmitter {
     for (const ColumnPair& pair : plan.pairs) {
       CellText text;
       text.middle = ",\"actualColumn\":";
-      append_report_json_string(text.middle, pair.actual);
+      append_json_string(text.middle, pair.actual);
       text.middle += ",\"actualIndex\":" + std::to_string(pair.actual_index) + ",\"column\":";
-      append_report_json_string(text.middle, pair.expected);
+      append_json_string(text.middle, pair.expected);
       text.middle += ",\"expected\":";
       text.tail = ",\"expectedColumn\":";
-      append_report_json_string(text.tail, pair.expected);
+      append_json_string(text.tail, pair.expected);
       text.tail += ",\"expectedIndex\":" + std::to_string(pair.expected_index) + ",\"record\":";
       cell_text_.push_back(std::move(text));
     }

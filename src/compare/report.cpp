@@ -9,35 +9,17 @@
 #endif
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <charconv>
 
 namespace tessamer {
 namespace {
 
-// For each byte: 0 when JSON text carries it as it stands, otherwise the character after the
-// backslash ('u' for the \u00xx form).
-constexpr std::array<char, 256> kEscapes = [] {
-  std::array<char, 256> table{};
-  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
-  table['\b'] = 'b';
-  table['\t'] = 't';
-  table['\n'] = 'n';
-  table['\f'] = 'f';
-  table['\r'] = 'r';
-  table['"'] = '"';
-  table['\\'] = '\\';
-  return table;
-}();
-
-// The longest text one input byte can become inside a JSON string (\u00xx).
-constexpr std::size_t kMaxEscapedByte = 6;
-
-// The position of the first byte at or after `from` that must be escaped, or text.size().
-std::size_t find_escape(std::string_view text, std::size_t from) {
+// Whether JSON text must escape some byte of `text`: a control byte, '"' or '\\'. How it is
+// escaped is left to the JSON writer; this only finds the common case where nothing is.
+bool needs_escaping(std::string_view text) {
   const char* data = text.data();
-  std::size_t i = from;
+  std::size_t i = 0;
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -47,41 +29,14 @@ std::size_t find_escape(std::string_view text, std::size_t from) {
     // Unsigned block <= 0x1F exactly when min(block, 0x1F) == block.
     __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, last_control), block);
     __m128i hits = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-    if (int mask = _mm_movemask_epi8(hits); mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    if (_mm_movemask_epi8(hits) != 0) return true;
   }
 #endif
   for (; i < text.size(); ++i) {
-    if (kEscapes[static_cast<unsigned char>(data[i])] != 0) return i;
+    auto byte = static_cast<unsigned char>(data[i]);
+    if (byte < 0x20 || byte == '"' || byte == '\\') return true;
   }
-  return text.size();
-}
-
-// Calls `emit(std::string_view)` with the pieces of the JSON string literal for `text`, stopping
-// at the first failed piece.
-template <class Emit>
-IoResult<void> emit_json_string(std::string_view text, Emit&& emit) {
-  if (auto r = emit(std::string_view("\"", 1)); !r) return r;
-  std::size_t run_start = 0;
-  for (;;) {
-    std::size_t at = find_escape(text, run_start);
-    if (at > run_start) {
-      if (auto r = emit(text.substr(run_start, at - run_start)); !r) return r;
-    }
-    if (at == text.size()) break;
-    auto byte = static_cast<unsigned char>(text[at]);
-    char escape = kEscapes[byte];
-    char piece[kMaxEscapedByte] = {'\\', escape, '0', '0', 0, 0};
-    std::size_t length = 2;
-    if (escape == 'u') {
-      static constexpr char kHex[] = "0123456789abcdef";
-      piece[4] = kHex[byte >> 4];
-      piece[5] = kHex[byte & 0xF];
-      length = kMaxEscapedByte;
-    }
-    if (auto r = emit(std::string_view(piece, length)); !r) return r;
-    run_start = at + 1;
-  }
-  return emit(std::string_view("\"", 1));
+  return false;
 }
 
 bool is_directory(const std::string& c_path) {
@@ -144,18 +99,22 @@ IoResult<void> ReportBuffer::flush() {
 }
 
 IoResult<void> ReportBuffer::write_json_string(std::string_view text) {
-  // Room for the worst case: escape straight into the buffer without further checks.
-  if (used_ + 2 <= kCapacity && text.size() <= (kCapacity - used_ - 2) / kMaxEscapedByte) {
-    char* out = buffer_.get() + used_;
-    IoResult<void> done = emit_json_string(text, [&out](std::string_view piece) -> IoResult<void> {
-      std::memcpy(out, piece.data(), piece.size());
-      out += piece.size();
-      return {};
-    });
-    used_ = static_cast<std::size_t>(out - buffer_.get());
-    return done;
+  if (needs_escaping(text)) {
+    escaped_.clear();
+    append_json_string(escaped_, text);
+    return write(escaped_);
   }
-  return emit_json_string(text, [this](std::string_view piece) { return write(piece); });
+  if (text.size() + 2 <= kCapacity - used_) {
+    char* out = buffer_.get() + used_;
+    out[0] = '"';
+    if (!text.empty()) std::memcpy(out + 1, text.data(), text.size());
+    out[text.size() + 1] = '"';
+    used_ += text.size() + 2;
+    return {};
+  }
+  if (auto r = write("\""); !r) return r;
+  if (auto r = write(text); !r) return r;
+  return write("\"");
 }
 
 IoResult<void> ReportBuffer::write_unsigned(std::uint64_t value) {
@@ -163,13 +122,6 @@ IoResult<void> ReportBuffer::write_unsigned(std::uint64_t value) {
   auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
   (void)ec;  // 20 digits hold every uint64_t
   return write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-}
-
-void append_report_json_string(std::string& out, std::string_view text) {
-  (void)emit_json_string(text, [&out](std::string_view piece) -> IoResult<void> {
-    out.append(piece);
-    return {};
-  });
 }
 
 // ---- DivergenceReportWriter ----

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -55,8 +56,7 @@ class ReportBuffer final : public ByteSink {
   }
 
   // Writes `text` as a JSON string literal, byte for byte as write_compact_json writes a string
-  // value: '"' and '\\' escaped with a backslash, control bytes as \b \t \n \f \r or \u00xx
-  // (lowercase hex), every other byte (DEL and non-ASCII included) as it stands.
+  // value. Text that needs no escaping (the common case) is copied as it stands.
   [[nodiscard]] IoResult<void> write_json_string(std::string_view text);
 
   // Writes `value` in decimal.
@@ -73,11 +73,8 @@ class ReportBuffer final : public ByteSink {
   UniqueFd fd_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  std::string escaped_;  // reused for texts that need escaping
 };
-
-// Appends `text` as a JSON string literal to `out`, exactly as ReportBuffer::write_json_string
-// writes it. For texts prepared once and written many times.
-void append_report_json_string(std::string& out, std::string_view text);
 
 // What a finished report hands over.
 struct DivergenceSummary {

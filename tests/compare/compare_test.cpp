@@ -232,6 +232,16 @@ TEST_F(CompareDatasets, InvalidBytesInADivergenceEndTheRunAndKeepEarlierLines) {
   }
 }
 
+TEST_F(CompareDatasets, FailureWhileLargeFilesAreBeingHashed) {
+  // Several read buffers in, so that a chunk is likely still being hashed when the run ends.
+  std::string body = "a,b\n";
+  for (int i = 0; i < 300'000; ++i) body += std::to_string(i) + ",text\n";
+  RunResult result = run(body + "1,\xff\n" + body, body + "1,x\n" + body);
+  ASSERT_FALSE(result.outcome);
+  EXPECT_EQ(result.outcome.error().code, ErrorCode::InvalidGoldenDataset);
+  EXPECT_EQ(result.report, "");
+}
+
 TEST_F(CompareDatasets, SetupFailures) {
   ASSERT_EQ(::mkdir(dir_.file("folder").c_str(), 0777), 0);
   struct Case {

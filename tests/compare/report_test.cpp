@@ -221,16 +221,15 @@ TEST(CompareReport, JsonStringMatchesTheJsonWriter) {
       {"non-ASCII", "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x8e\x89 \xe2\x80\xa8"},
       {"every byte", every_byte},
       {"long", long_text},
+      {"longer than the buffer", std::string(kCapacity + 3, 'z')},
+      {"longer than the buffer, escaped", std::string(kCapacity, 'z') + "\n"},
   };
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string expected = compact(JsonValue::string(c.text));
-    std::string appended;
-    append_report_json_string(appended, c.text);
-    EXPECT_EQ(appended, expected);
 
-    // Once with room to spare and once with the buffer nearly full, where the text goes out in pieces.
+    // Once with room to spare and once with the buffer nearly full.
     for (std::size_t filler : {std::size_t{0}, kCapacity - 7}) {
       SCOPED_TRACE("filler " + std::to_string(filler));
       const std::string path = dir.file("s");

@@ -86,6 +86,14 @@ TEST(CompareResult, CellsCompared) {
   }
 }
 
+// The members of two_pairs() and the engine, as both documents write them.
+const std::string kPairsText =
+    R"("columnPairs":[{"actual":"ID","actualIndex":1,"expected":"id","expectedIndex":0},)"
+    R"({"actual":"NAME","actualIndex":0,"expected":"name","expectedIndex":1}],"columnsCompared":2,)";
+const std::string kEngineText =
+    R"("engine":{"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"},)";
+const std::string kHeadersText = R"("headers":{"actual":["NAME","ID"],"expected":["id","name"]},)";
+
 TEST(CompareResult, StreamingDocumentText) {
   ComparisonOutcome outcome = outcome_with(3, 4, 1);
   outcome.totals.missing_rows = 0;
@@ -98,13 +106,10 @@ TEST(CompareResult, StreamingDocumentText) {
   example.set("type", JsonValue::string("ADDITIONAL_ROW"));
   outcome.examples.push_back(example);
   EXPECT_EQ(stable_text(build({}, std::move(outcome))),
-            R"({"actualBytes":12,"actualSha256":"a","cellsCompared":6,)"
-            R"("columnPairs":[{"actual":"ID","actualIndex":1,"expected":"id","expectedIndex":0},)"
-            R"({"actual":"NAME","actualIndex":0,"expected":"name","expectedIndex":1}],"columnsCompared":2,)"
+            R"({"actualBytes":12,"actualSha256":"a","cellsCompared":6,)" + kPairsText +
             R"("comparisonMode":"quor-csv-stream","divergenceExamples":[{"type":"ADDITIONAL_ROW"}],"divergences":1,)"
-            R"("durationMs":0,"engine":{"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"},)"
-            R"("excludedCells":0,"expectedBytes":10,"expectedSha256":"e",)"
-            R"("headers":{"actual":["NAME","ID"],"expected":["id","name"]},)"
+            R"("durationMs":0,)" + kEngineText +
+            R"("excludedCells":0,"expectedBytes":10,"expectedSha256":"e",)" + kHeadersText +
             R"("rows":{"actual":4,"additional":1,"compared":3,"expected":3,"missing":0},"status":"FAIL",)"
             R"("throughputBytesPerSecond":0})");
 }
@@ -119,13 +124,10 @@ TEST(CompareResult, IdenticalDocumentText) {
   JsonValue document = build_identical_result_document({"id", "name"}, {"NAME", "ID"}, two_pairs(), totals,
                                                        steady_clock::now());
   EXPECT_EQ(stable_text(document),
-            R"({"actualBytes":7,"actualSha256":"d","cellsCompared":null,)"
-            R"("columnPairs":[{"actual":"ID","actualIndex":1,"expected":"id","expectedIndex":0},)"
-            R"({"actual":"NAME","actualIndex":0,"expected":"name","expectedIndex":1}],"columnsCompared":2,)"
+            R"({"actualBytes":7,"actualSha256":"d","cellsCompared":null,)" + kPairsText +
             R"("comparisonMode":"quor-binary","divergenceExamples":[],"divergences":0,)"
-            R"("durationMs":0,"engine":{"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"},)"
-            R"("excludedCells":0,"expectedBytes":7,"expectedSha256":"d",)"
-            R"("headers":{"actual":["NAME","ID"],"expected":["id","name"]},)"
+            R"("durationMs":0,)" + kEngineText +
+            R"("excludedCells":0,"expectedBytes":7,"expectedSha256":"d",)" + kHeadersText +
             R"("rows":{"actual":null,"additional":0,"compared":null,"expected":null,"missing":0},"status":"PASS",)"
             R"("throughputBytesPerSecond":0})");
 }
