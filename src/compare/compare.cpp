@@ -107,8 +107,9 @@ class ChunkDigest {
 };
 
 // Hands the file's bytes to the CSV reader, hashing and counting every byte it hands on (a BOM
-// the reader skips included), so that the digest covers the file exactly. The reader reuses its
-// buffer for the next read, so a read first waits until the previous chunk has been hashed.
+// the reader skips included), so that the digest covers the file exactly. The chunk is hashed
+// while the reader parses it, which relies on the reader only reading its buffer between two
+// reads; the next read first waits until the previous chunk has been hashed.
 class DigestingReader final : public csv::ByteSource {
  public:
   explicit DigestingReader(int fd) : fd_(fd) {}

@@ -244,15 +244,5 @@ TEST(CompareReport, JsonStringMatchesTheJsonWriter) {
   }
 }
 
-TEST(CompareReport, CreateDirectoriesToleratesExisting) {
-  TempDir dir;
-  ASSERT_TRUE(detail::create_directories(dir.file("x/y/z")));
-  ASSERT_TRUE(detail::create_directories(dir.file("x/y/z")));
-  ASSERT_TRUE(detail::create_directories(dir.file("x/y")));
-  struct stat st {};
-  ASSERT_EQ(::stat(dir.file("x/y/z").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-}
-
 }  // namespace
 }  // namespace tessamer
