@@ -463,39 +463,32 @@ Expected<Unexpected> Reader::read_unexpected() {
   return std::unexpected(peek_error("expected value"));
 }
 
-Expected<bool> Reader::next_element(bool& first) {
+Expected<bool> Reader::next_item(bool& first, unsigned char close, std::string_view eof_message,
+                                 std::string_view separator_message) {
   auto c = skip_whitespace();
-  if (!c) return std::unexpected(peek_error("EOF while parsing a list"));
-  if (*c == ']') return false;
+  if (!c) return std::unexpected(peek_error(std::string(eof_message)));
+  if (*c == close) return false;
   if (*c == ',' && !first) {
     ++index_;
     c = skip_whitespace();
   } else if (first) {
     first = false;
   } else {
-    return std::unexpected(peek_error("expected `,` or `]`"));
+    return std::unexpected(peek_error(std::string(separator_message)));
   }
   if (!c) return std::unexpected(peek_error(std::string(kEofValue)));
-  if (*c == ']') return std::unexpected(peek_error("trailing comma"));
+  if (*c == close) return std::unexpected(peek_error("trailing comma"));
   return true;
 }
 
+Expected<bool> Reader::next_element(bool& first) {
+  return next_item(first, ']', "EOF while parsing a list", "expected `,` or `]`");
+}
+
 Expected<bool> Reader::next_member(bool& first) {
-  auto c = skip_whitespace();
-  if (!c) return std::unexpected(peek_error("EOF while parsing an object"));
-  if (*c == '}') return false;
-  if (*c == ',' && !first) {
-    ++index_;
-    c = skip_whitespace();
-  } else if (first) {
-    first = false;
-  } else {
-    return std::unexpected(peek_error("expected `,` or `}`"));
-  }
-  if (!c) return std::unexpected(peek_error(std::string(kEofValue)));
-  if (*c == '"') return true;
-  if (*c == '}') return std::unexpected(peek_error("trailing comma"));
-  return std::unexpected(peek_error("key must be a string"));
+  auto more = next_item(first, '}', "EOF while parsing an object", "expected `,` or `}`");
+  if (more && *more && peek_or_null() != '"') return std::unexpected(peek_error("key must be a string"));
+  return more;
 }
 
 Expected<void> Reader::parse_colon() {

@@ -97,6 +97,8 @@ class Reader {
 
  private:
   Error positioned(std::string message, std::size_t index) const;
+  Expected<bool> next_item(bool& first, unsigned char close, std::string_view eof_message,
+                           std::string_view separator_message);
   std::optional<unsigned char> peek() const {
     if (index_ < data_.size()) return static_cast<unsigned char>(data_[index_]);
     return std::nullopt;

@@ -14,11 +14,7 @@ namespace {
 class CompareCli : public ::testing::Test {
  protected:
   Request with_files(const std::string& expected, const std::string& actual) {
-    Request request;
-    request.expected_path = dir_.write("e.csv", expected);
-    request.actual_path = dir_.write("a.csv", actual);
-    request.divergence_path = dir_.file("out/d.jsonl");
-    return request;
+    return request_for_files(dir_, expected, actual);
   }
   // Runs a request that must end with a result document and returns it.
   std::string result(const Request& request) {

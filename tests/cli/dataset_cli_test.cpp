@@ -11,11 +11,7 @@ namespace {
 class DatasetCli : public ::testing::Test {
  protected:
   Request with_files(const std::string& expected, const std::string& actual) {
-    Request request;
-    request.expected_path = dir_.write("e.csv", expected);
-    request.actual_path = dir_.write("a.csv", actual);
-    request.divergence_path = dir_.file("out/d.jsonl");
-    return request;
+    return request_for_files(dir_, expected, actual);
   }
   void expect_error(const Request& request, const std::string& code, const std::string& message) {
     std::filesystem::remove_all(dir_.file("out"));

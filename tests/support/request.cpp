@@ -68,6 +68,14 @@ std::string Request::to_json() const {
   return sink.text;
 }
 
+Request request_for_files(const TempDir& dir, const std::string& expected, const std::string& actual) {
+  Request request;
+  request.expected_path = dir.write("e.csv", expected);
+  request.actual_path = dir.write("a.csv", actual);
+  request.divergence_path = dir.file("out/d.jsonl");
+  return request;
+}
+
 RunResult run_request(const TempDir& dir, const Request& request, const RunOptions& options) {
   std::string path = dir.write("request.json", request.to_json());
   return run_tessamer({"--request", path}, options);

@@ -38,6 +38,10 @@ struct Request {
   std::string to_json() const;
 };
 
+// A request over e.csv and a.csv written into `dir` with the given contents, reporting to
+// out/d.jsonl there.
+Request request_for_files(const TempDir& dir, const std::string& expected, const std::string& actual);
+
 // Writes the request into `dir` and runs the engine on it.
 RunResult run_request(const TempDir& dir, const Request& request, const RunOptions& options = {});
 
