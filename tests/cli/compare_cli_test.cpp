@@ -344,31 +344,5 @@ TEST_F(CompareCli, FastPathChunksAndDifferences) {
   EXPECT_EQ(member(result(same_file), "comparisonMode"), "\"quor-binary\"");
 }
 
-TEST_F(CompareCli, ResultWriteFailures) {
-  Request request = with_files("a\n1\n", "a\n1\n");
-  struct Case {
-    const char* name;
-    StdoutMode mode;
-    std::string message;
-  };
-  const Case cases[] = {
-      {"reader gone", StdoutMode::BrokenPipe, "Broken pipe (os error 32)"},
-      {"device full", StdoutMode::DevFull, "No space left on device (os error 28)"},
-      {"closed", StdoutMode::Closed, "Bad file descriptor (os error 9)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    RunOptions options;
-    options.stdout_mode = c.mode;
-    RunResult run = run_request(dir_, request, options);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "{\"code\":\"NATIVE_REPORT_ERROR\",\"message\":\"" + c.message + "\"}\n");
-  }
-  RunOptions no_stderr;
-  no_stderr.close_stderr = true;
-  request.delimiter = ";;";
-  EXPECT_EQ(run_request(dir_, request, no_stderr).status, 2);
-}
-
 }  // namespace
 }  // namespace tessamer::testing

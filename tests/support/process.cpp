@@ -74,7 +74,7 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
+    ::execvp(program.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);
@@ -88,10 +88,20 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
   return result;
 }
 
+bool can_drop_privileges() { return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0; }
+
 RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& options) {
-  std::vector<std::string> argv{TESSAMER_BINARY};
+  std::vector<std::string> argv;
+  if (options.unprivileged && ::geteuid() == 0) {
+    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  if (const char* wrapper = std::getenv("TESSAMER_TEST_WRAPPER"); wrapper != nullptr && *wrapper != '\0') {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) argv.push_back(word);
+  }
+  argv.push_back(TESSAMER_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_process(TESSAMER_BINARY, argv, options);
+  return run_process(argv.front(), argv, options);
 }
 
 TempDir::TempDir() {

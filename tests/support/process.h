@@ -18,12 +18,20 @@ struct RunOptions {
   std::string cwd;  // empty: the test's working directory
   StdoutMode stdout_mode = StdoutMode::Capture;
   bool close_stderr = false;
+  bool unprivileged = false;  // run as uid/gid 65534 (only possible when the tests run as root)
 };
 
-// Runs `program` with `args` (argv[0] included) and waits for it.
+// Whether `unprivileged` runs can be made here: the tests run as root and setpriv exists. When
+// they do not run as root, permissions bind anyway and runs need no change of user.
+bool can_drop_privileges();
+
+// Runs `program` (looked up in PATH when it has no slash) with `args` (argv[0] included) and
+// waits for it.
 RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
 
-// Runs the engine binary of this build with the given arguments after the program name.
+// Runs the engine binary of this build with the given arguments after the program name. When the
+// environment variable TESSAMER_TEST_WRAPPER is set (e.g. "valgrind --error-exitcode=99"), its
+// words go before the binary.
 RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A fresh directory under the system's temporary directory, removed with everything in it.

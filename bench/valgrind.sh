@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the end-to-end tests with every engine process under valgrind's memcheck: any invalid read
+# or write, use of uninitialised memory, or leak makes the engine exit with 99 and its test fail.
+#   bench/valgrind.sh [build dir]     (default build/release, built first)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build/release}
+command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$dir" --target tessamer cli_test faults_test scale_test
+export TESSAMER_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
+status=0
+for test in cli/cli_test faults/faults_test scale/scale_test; do
+  echo "== $test under memcheck" >&2
+  "$dir/tests/$test" || status=1
+done
+exit $status
