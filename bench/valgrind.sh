@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build/release}
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAMER_BUILD_TESTS=ON >/dev/null
 cmake --build "$dir" --target tessamer cli_test faults_test scale_test
 export TESSAMER_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
 status=0
