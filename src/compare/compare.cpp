@@ -4,13 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "compare/report.h"
@@ -27,111 +23,27 @@ namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
-// Computes a SHA-256 over chunks handed to it one at a time, on a thread of its own, so that
-// hashing a chunk overlaps the parsing of that same chunk. When no thread can be started it
-// hashes in the caller's thread instead; the digest is the same either way.
-class ChunkDigest {
- public:
-  ChunkDigest() {
-    try {
-      worker_ = std::thread([this] { work(); });
-    } catch (const std::system_error&) {
-      // Out of threads: hashing inline is slower but gives the same digest.
-    }
-  }
-  ChunkDigest(const ChunkDigest&) = delete;
-  ChunkDigest& operator=(const ChunkDigest&) = delete;
-  ~ChunkDigest() {
-    if (!worker_.joinable()) return;
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    worker_.join();
-  }
-
-  // Adds `size` bytes at `data`. REQUIRES: the previous chunk is done (wait_idle). The bytes must
-  // stay unchanged until the next wait_idle() returns.
-  void add(const unsigned char* data, std::size_t size) {
-    if (!worker_.joinable()) {
-      digest_.update(data, size);
-      return;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      chunk_ = data;
-      chunk_size_ = size;
-      busy_ = true;
-    }
-    wake_.notify_one();
-  }
-
-  // Returns once the chunk handed to add() has been hashed.
-  void wait_idle() {
-    if (!worker_.joinable()) return;
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [this] { return !busy_; });
-  }
-
-  std::string finish() {
-    wait_idle();
-    return digest_.finish();
-  }
-
- private:
-  void work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return busy_ || stopping_; });
-      if (!busy_) return;  // stopping with nothing left to hash
-      const unsigned char* data = chunk_;
-      std::size_t size = chunk_size_;
-      lock.unlock();
-      digest_.update(data, size);
-      lock.lock();
-      busy_ = false;
-      done_.notify_one();
-    }
-  }
-
-  Sha256 digest_;  // touched by the worker only between add() and the end of the next wait_idle()
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  const unsigned char* chunk_ = nullptr;
-  std::size_t chunk_size_ = 0;
-  bool busy_ = false;
-  bool stopping_ = false;
-  std::thread worker_;  // last: starts after every member it uses exists
-};
-
 // Hands the file's bytes to the CSV reader, hashing and counting every byte it hands on (a BOM
-// the reader skips included), so that the digest covers the file exactly. The chunk is hashed
-// while the reader parses it, which relies on the reader only reading its buffer between two
-// reads; the next read first waits until the previous chunk has been hashed.
+// the reader skips included), so that the digest covers the file exactly. Each chunk is hashed
+// right after it is read, while it is still in cache for the parse that follows.
 class DigestingReader final : public csv::ByteSource {
  public:
   explicit DigestingReader(int fd) : fd_(fd) {}
 
   std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
-    digest_.wait_idle();
     auto n = read_some(fd_, dst, std::min(capacity, kReadSize));
     if (!n) return std::unexpected(csv::ReadError{std::move(n.error().text)});
-    if (*n > 0) digest_.add(dst, *n);
+    digest_.update(dst, *n);
     bytes_ += *n;
     return *n;
   }
-
-  // Returns once no chunk is being hashed any more, so that the reader's buffer may go.
-  void wait_idle() { digest_.wait_idle(); }
 
   std::uint64_t bytes() const { return bytes_; }
   std::string finish_digest() { return digest_.finish(); }
 
  private:
   int fd_;
-  ChunkDigest digest_;
+  Sha256 digest_;
   std::uint64_t bytes_ = 0;
 };
 
@@ -142,8 +54,6 @@ struct Side {
       : fd(std::move(file)), source(fd.get()), reader(source, dialect, kReadSize) {}
   Side(const Side&) = delete;
   Side& operator=(const Side&) = delete;
-  // The reader's buffer may still be being hashed; it must outlive that.
-  ~Side() { source.wait_idle(); }
 
   // Reads the next record; `holds` tells whether there was one. `context` prefixes a failure.
   Result<void> advance(std::string_view context) {
