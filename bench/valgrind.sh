@@ -8,10 +8,17 @@ dir=${1:-build/release}
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAMER_BUILD_TESTS=ON >/dev/null
 cmake --build "$dir" --target tessamer cli_test faults_test scale_test
-export TESSAMER_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
+logs=$(mktemp -d "${TMPDIR:-/tmp}/tessamer-memcheck-XXXXXX")
+# Reports go to files, not to the engine's standard error, which the tests compare byte for byte.
+export TESSAMER_TEST_WRAPPER="valgrind -q --log-file=$logs/%p.log --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
 status=0
 for test in cli/cli_test faults/faults_test scale/scale_test; do
   echo "== $test under memcheck" >&2
   "$dir/tests/$test" || status=1
 done
+for log in "$logs"/*.log; do
+  [ -s "$log" ] && { echo "== memcheck report $log" >&2; cat "$log" >&2; status=1; }
+done
+rm -rf "$logs"
+[ $status = 0 ] && echo "memcheck: clean" >&2
 exit $status
