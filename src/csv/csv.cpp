@@ -1,14 +1,17 @@
 #include "csv/csv.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TESSAMER_CSV_X86 1
 #endif
 
 namespace csv {
@@ -17,59 +20,133 @@ namespace {
 constexpr unsigned char kCr = '\r';
 constexpr unsigned char kLf = '\n';
 
-// The scanner looks at whole 64-byte blocks and the record writer copies short runs 32 bytes at a
-// time, so both may read past the last byte read from the source. The read buffer carries this much
-// readable slack.
+// The classifier looks at whole 64-byte blocks and the record writer copies short runs 32 bytes at
+// a time, so both may read past the last byte read from the source. The read buffer carries this
+// much readable slack.
 constexpr std::size_t kBlock = 64;
 constexpr std::size_t kReadSlack = 64;
 // Short runs are stored 32 bytes at a time; the record keeps this much room past its last byte.
 constexpr std::size_t kCopyWidth = 32;
+// The buffer is classified a window at a time, so that the bytes are still in the nearest cache
+// when the parser reaches them and the masks take little room.
+constexpr std::size_t kWindowBlocks = 256;
 
-// Finds the bytes that can change the parser's state: delimiter, quote, escape, CR and LF. Which of
-// them matters depends on where the parser is; it sorts that out for the few bytes found.
-class Scanner {
- public:
-  explicit Scanner(const Dialect& d) {
-    // Without an escape byte, the quote stands in for it: a duplicate target changes nothing.
-    const unsigned char escape = d.escape.value_or(d.quote);
-#if defined(__SSE2__)
-    delimiter_ = _mm_set1_epi8(static_cast<char>(d.delimiter));
-    quote_ = _mm_set1_epi8(static_cast<char>(d.quote));
-    escape_ = _mm_set1_epi8(static_cast<char>(escape));
-    cr_ = _mm_set1_epi8(static_cast<char>(kCr));
-    lf_ = _mm_set1_epi8(static_cast<char>(kLf));
-#else
-    special_.fill(false);
-    for (unsigned char b : {d.delimiter, d.quote, escape, kCr, kLf}) special_[b] = true;
-#endif
+// The bytes that can change the parser's state: delimiter, quote, escape, CR and LF. Which of them
+// matters depends on where the parser is; it sorts that out for the few bytes found. Without an
+// escape byte, the quote stands in for it: a duplicate target changes nothing.
+struct SpecialBytes {
+  unsigned char delimiter;
+  unsigned char quote;
+  unsigned char escape;
+};
+
+// Sets bit i of masks[b] when byte 64*b+i at `p` is special, for `blocks` whole blocks.
+using ClassifyFn = void (*)(const unsigned char* p, std::size_t blocks, std::uint64_t* masks, const SpecialBytes& s);
+
+[[maybe_unused]] void classify_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* masks,
+                                        const SpecialBytes& s) {
+  bool special[256] = {};
+  for (unsigned char b : {s.delimiter, s.quote, s.escape, kCr, kLf}) special[b] = true;
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) bits |= static_cast<std::uint64_t>(special[p[i]]) << i;
+    masks[b] = bits;
   }
+}
 
-  // Bit i is set when p[i] is special. Reads exactly kBlock bytes from p.
-  std::uint64_t block(const unsigned char* p) const {
-#if defined(__SSE2__)
+#if defined(TESSAMER_CSV_X86)
+
+void classify_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* masks, const SpecialBytes& s) {
+  const __m128i delimiter = _mm_set1_epi8(static_cast<char>(s.delimiter));
+  const __m128i quote = _mm_set1_epi8(static_cast<char>(s.quote));
+  const __m128i escape = _mm_set1_epi8(static_cast<char>(s.escape));
+  const __m128i cr = _mm_set1_epi8(static_cast<char>(kCr));
+  const __m128i lf = _mm_set1_epi8(static_cast<char>(kLf));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
     std::uint64_t bits = 0;
     for (std::size_t i = 0; i < kBlock; i += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
       const __m128i hit = _mm_or_si128(
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, delimiter_), _mm_cmpeq_epi8(v, quote_)),
-                       _mm_cmpeq_epi8(v, escape_)),
-          _mm_or_si128(_mm_cmpeq_epi8(v, cr_), _mm_cmpeq_epi8(v, lf_)));
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, delimiter), _mm_cmpeq_epi8(v, quote)),
+                       _mm_cmpeq_epi8(v, escape)),
+          _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
       bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hit))) << i;
     }
-    return bits;
-#else
-    std::uint64_t bits = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) bits |= static_cast<std::uint64_t>(special_[p[i]]) << i;
-    return bits;
-#endif
+    masks[b] = bits;
   }
+}
+
+[[gnu::target("avx2")]] void classify_avx2(const unsigned char* p, std::size_t blocks, std::uint64_t* masks,
+                                           const SpecialBytes& s) {
+  const __m256i delimiter = _mm256_set1_epi8(static_cast<char>(s.delimiter));
+  const __m256i quote = _mm256_set1_epi8(static_cast<char>(s.quote));
+  const __m256i escape = _mm256_set1_epi8(static_cast<char>(s.escape));
+  const __m256i cr = _mm256_set1_epi8(static_cast<char>(kCr));
+  const __m256i lf = _mm256_set1_epi8(static_cast<char>(kLf));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kBlock; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i hit = _mm256_or_si256(
+          _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, delimiter), _mm256_cmpeq_epi8(v, quote)),
+                          _mm256_cmpeq_epi8(v, escape)),
+          _mm256_or_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(v, lf)));
+      bits |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hit))) << i;
+    }
+    masks[b] = bits;
+  }
+}
+
+[[gnu::target("avx512f,avx512bw")]] void classify_avx512(const unsigned char* p, std::size_t blocks,
+                                                         std::uint64_t* masks, const SpecialBytes& s) {
+  const __m512i delimiter = _mm512_set1_epi8(static_cast<char>(s.delimiter));
+  const __m512i quote = _mm512_set1_epi8(static_cast<char>(s.quote));
+  const __m512i escape = _mm512_set1_epi8(static_cast<char>(s.escape));
+  const __m512i cr = _mm512_set1_epi8(static_cast<char>(kCr));
+  const __m512i lf = _mm512_set1_epi8(static_cast<char>(kLf));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    const __m512i v = _mm512_loadu_si512(p);
+    masks[b] = _mm512_cmpeq_epi8_mask(v, delimiter) | _mm512_cmpeq_epi8_mask(v, quote) |
+               _mm512_cmpeq_epi8_mask(v, escape) | _mm512_cmpeq_epi8_mask(v, cr) | _mm512_cmpeq_epi8_mask(v, lf);
+  }
+}
+
+#endif
+
+// The widest classifier this CPU runs.
+ClassifyFn pick_classifier() {
+#if defined(TESSAMER_CSV_X86)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512bw")) return classify_avx512;
+  if (__builtin_cpu_supports("avx2")) return classify_avx2;
+  return classify_sse2;
+#else
+  return classify_portable;
+#endif
+}
+
+// The read buffer: whole pages of its own, handed back to the system when the reader goes, so
+// that a released buffer never lingers in the heap. `headroom` bytes before data() belong to it
+// too.
+class PageBuffer {
+ public:
+  PageBuffer(std::size_t headroom, std::size_t size) : size_(headroom + size) {
+    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Out of memory, as an allocation failure anywhere else: nothing sensible can go on.
+    if (p == MAP_FAILED) std::abort();
+    mapping_ = static_cast<unsigned char*>(p);
+    data_ = mapping_ + headroom;
+  }
+  ~PageBuffer() { ::munmap(mapping_, size_); }
+  PageBuffer(const PageBuffer&) = delete;
+  PageBuffer& operator=(const PageBuffer&) = delete;
+
+  unsigned char* data() const { return data_; }
 
  private:
-#if defined(__SSE2__)
-  __m128i delimiter_, quote_, escape_, cr_, lf_;
-#else
-  std::array<bool, 256> special_;
-#endif
+  std::size_t size_;
+  unsigned char* mapping_;
+  unsigned char* data_;
 };
 
 // Where the parser stands when the buffer runs dry; the next buffer resumes it there.
@@ -86,25 +163,79 @@ enum class Phase {
 
 namespace detail {
 
-// Builds a record in place: appends field bytes and closes fields, growing the record's storage
-// only when it is too small. Caches the storage pointers so the parser keeps them in registers.
+// A field whose bytes are kept in the record's own storage.
+struct OwnedField {
+  std::size_t index;
+  std::size_t offset;
+  std::size_t size;
+};
+
+// The record's field slots as the parser fills them, kept by the parser in locals.
+struct FieldSlots {
+  std::string_view* data;
+  std::size_t count;
+  std::size_t room;
+};
+
+// Builds a record in place. A field that lies in one piece in the read buffer becomes a view of it;
+// the bytes of any other field (unescaped, or cut by a refill) are appended to the record's own
+// storage, and its view is set when the record is complete, as that storage may still move.
+// Storage grows only when it is too small.
 class RecordWriter {
  public:
-  explicit RecordWriter(Record& record)
-      : record_(record),
-        bytes_(record.bytes_.data()),
-        bytes_room_(record.bytes_.size()),
-        ends_(record.ends_.data()),
-        ends_room_(record.ends_.size()) {
+  RecordWriter(Record& record, std::vector<OwnedField>& owned)
+      : record_(record), owned_(owned), bytes_(record.bytes_.data()), bytes_room_(record.bytes_.size()) {
     record.count_ = 0;
+    record.raw_data_ = nullptr;
+    owned.clear();
+    // Every field may end up owned: room for all of them keeps end_owned() from allocating.
+    if (owned.capacity() < record.fields_.size()) owned.reserve(record.fields_.size());
   }
 
+  FieldSlots slots() const { return FieldSlots{record_.fields_.data(), 0, record_.fields_.size()}; }
+
+  [[gnu::always_inline]] void add(FieldSlots& slots, std::string_view field) {
+    if (slots.count == slots.room) [[unlikely]] {
+      const Storage more = grow(slots.room);
+      slots.data = more.data;
+      slots.room = more.room;
+    }
+    slots.data[slots.count++] = field;
+  }
+
+  // Small enough to come back in registers, so that the parser's slots stay there too.
+  struct Storage {
+    std::string_view* data;
+    std::size_t room;
+  };
+
+  // Doubles the field slots (at least 16).
+  [[gnu::noinline]] Storage grow(std::size_t room) {
+    const std::size_t size = std::max(room * 2, std::size_t{16});
+    record_.fields_.resize(size);
+    owned_.reserve(size);
+    return Storage{record_.fields_.data(), size};
+  }
+
+  void begin_record(const unsigned char* first) {
+    raw_begin_ = first;
+    whole_ = true;
+  }
+
+  // Closes the record; its line end is at `terminator`.
+  void end_record(const unsigned char* terminator) { raw_end_ = terminator; }
+
+  // Adds bytes to the field in progress in the record's own storage, starting that field if need be.
   void append(const unsigned char* src, std::size_t n) {
+    if (!in_progress_) {
+      field_offset_ = used_;
+      in_progress_ = true;
+    }
     if (bytes_room_ - used_ < n + kCopyWidth) grow_bytes(n + kCopyWidth);
     char* dst = bytes_ + used_;
     if (n <= kCopyWidth) {
-      // Fixed-size copies beat a memcpy call for the short fields that dominate; the extra bytes
-      // land in room the record has and come from the read buffer's slack.
+      // Fixed-size copies beat a memcpy call for short runs; the extra bytes land in room the
+      // record has and come from the read buffer's slack.
       std::memcpy(dst, src, 16);
       std::memcpy(dst + 16, src + 16, 16);
     } else {
@@ -113,13 +244,44 @@ class RecordWriter {
     used_ += n;
   }
 
-  void end_field() {
-    if (count_ == ends_room_) grow_ends();
-    ends_[count_++] = used_;
+  // Ends the field in progress in the record's own storage; it is field `index`.
+  void close_owned(std::size_t index) {
+    if (!in_progress_) field_offset_ = used_;
+    owned_.push_back(OwnedField{index, field_offset_, used_ - field_offset_});
+    in_progress_ = false;
   }
 
+  // Closes the field in progress in the record's own storage, as the next field.
+  [[gnu::always_inline]] void end_owned(FieldSlots& slots) {
+    close_owned(slots.count);
+    add(slots, std::string_view());  // set by commit()
+  }
+
+  // The read buffer is about to be refilled in the middle of this record: the fields that are
+  // views of it become copies, and the record is no longer in one piece. The field in progress
+  // stays the last thing in storage, so that it can go on growing in place.
+  void hold_over(std::string_view* fields, std::size_t count);
+
   // Publishes the fields written so far as the record's content.
-  void commit() { record_.count_ = count_; }
+  void commit(std::string_view* fields, std::size_t count) {
+    for (const OwnedField& field : owned_) fields[field.index] = std::string_view(bytes_ + field.offset, field.size);
+    record_.count_ = count;
+    if (whole_) {
+      record_.raw_data_ = reinterpret_cast<const char*>(raw_begin_);
+      record_.raw_size_ = static_cast<std::size_t>(raw_end_ - raw_begin_);
+    }
+  }
+
+  // Gives `record` its own copy of every field it has.
+  static void own(Record& record) { record.take_ownership(); }
+  // Tells `record` that the reader behind `loan` now lends it its buffer, ending any other loan.
+  static void lend(Record& record, Loan& loan) {
+    if (record.loan_ != &loan) {
+      record.end_loan();
+      record.loan_ = &loan;
+      loan.record = &record;
+    }
+  }
 
  private:
   [[gnu::noinline]] void grow_bytes(std::size_t need) {
@@ -129,87 +291,224 @@ class RecordWriter {
     bytes_room_ = size;
   }
 
-  [[gnu::noinline]] void grow_ends() {
-    const std::size_t size = std::max(ends_room_ * 2, std::size_t{16});
-    record_.ends_.resize(size);
-    ends_ = record_.ends_.data();
-    ends_room_ = size;
-  }
-
   Record& record_;
+  std::vector<OwnedField>& owned_;
   char* bytes_;
   std::size_t bytes_room_;
   std::size_t used_ = 0;
-  std::size_t* ends_;
-  std::size_t ends_room_;
-  std::size_t count_ = 0;
+  std::size_t field_offset_ = 0;  // of the field in progress in bytes_
+  bool in_progress_ = false;
+  std::size_t first_view_ = 0;  // fields before this one are all in storage
+  const unsigned char* raw_begin_ = nullptr;
+  const unsigned char* raw_end_ = nullptr;
+  bool whole_ = false;
 };
 
+void RecordWriter::hold_over(std::string_view* fields, std::size_t count) {
+  whole_ = false;
+  // Owned fields have no data yet; every other field is a view.
+  std::size_t view_bytes = 0;
+  for (std::size_t i = first_view_; i < count; ++i) {
+    if (fields[i].data() != nullptr) view_bytes += fields[i].size();
+  }
+  const std::size_t moving = in_progress_ ? used_ - field_offset_ : 0;
+  if (bytes_room_ - used_ < view_bytes + moving + kCopyWidth) grow_bytes(view_bytes + moving + kCopyWidth);
+  std::size_t at = used_;
+  for (std::size_t i = first_view_; i < count; ++i) {
+    const std::string_view field = fields[i];
+    if (field.data() == nullptr) continue;
+    if (!field.empty()) std::memcpy(bytes_ + at, field.data(), field.size());
+    owned_.push_back(OwnedField{i, at, field.size()});
+    fields[i] = std::string_view();
+    at += field.size();
+  }
+  if (in_progress_ && at != used_) {
+    // Moves past the copies just made; the old place is left unused.
+    if (moving > 0) std::memcpy(bytes_ + at, bytes_ + field_offset_, moving);
+    field_offset_ = at;
+    at += moving;
+  }
+  used_ = at;
+  first_view_ = count;
+}
+
 }  // namespace detail
+
+// ---- Record ----
+
+Record::~Record() { end_loan(); }
+
+Record::Record(const Record& other) { assign_owned(other); }
+
+Record& Record::operator=(const Record& other) {
+  if (this != &other) {
+    end_loan();
+    assign_owned(other);
+  }
+  return *this;
+}
+
+Record::Record(Record&& other) noexcept
+    : fields_(std::move(other.fields_)),
+      bytes_(std::move(other.bytes_)),
+      count_(std::exchange(other.count_, 0)),
+      raw_data_(std::exchange(other.raw_data_, nullptr)),
+      raw_size_(other.raw_size_),
+      loan_(std::exchange(other.loan_, nullptr)) {
+  if (loan_ != nullptr) loan_->record = this;
+}
+
+Record& Record::operator=(Record&& other) noexcept {
+  if (this != &other) {
+    end_loan();
+    fields_ = std::move(other.fields_);
+    bytes_ = std::move(other.bytes_);
+    count_ = std::exchange(other.count_, 0);
+    raw_data_ = std::exchange(other.raw_data_, nullptr);
+    raw_size_ = other.raw_size_;
+    loan_ = std::exchange(other.loan_, nullptr);
+    if (loan_ != nullptr) loan_->record = this;
+  }
+  return *this;
+}
+
+void Record::end_loan() {
+  if (loan_ == nullptr) return;
+  loan_->record = nullptr;
+  loan_ = nullptr;
+}
+
+void Record::assign_owned(const Record& from) {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < from.count_; ++i) total += from.fields_[i].size();
+  std::vector<char> bytes(total);
+  if (fields_.size() < from.count_) fields_.resize(from.count_);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < from.count_; ++i) {
+    const std::string_view field = from.fields_[i];
+    if (!field.empty()) std::memcpy(bytes.data() + at, field.data(), field.size());
+    fields_[i] = std::string_view(bytes.data() + at, field.size());
+    at += field.size();
+  }
+  // The views point into the vector's heap block, which the move keeps where it is.
+  bytes_ = std::move(bytes);
+  count_ = from.count_;
+  raw_data_ = nullptr;
+  raw_size_ = 0;
+}
+
+void Record::take_ownership() {
+  // Copy from this record into fresh storage, then adopt it: some fields may point into bytes_.
+  Record copy(*this);
+  end_loan();
+  fields_ = std::move(copy.fields_);
+  bytes_ = std::move(copy.bytes_);
+  raw_data_ = nullptr;
+}
+
+// ---- Reader ----
+
+// Where the parser is in the masks: the special bytes at or after it are the set bits of `bits`
+// (its block, at `block`) and of the masks after `mask`.
+struct Cursor {
+  const std::uint64_t* mask;
+  const unsigned char* block;
+  std::uint64_t bits;
+};
 
 struct Reader::State {
   State(ByteSource& src, const Dialect& d, std::size_t buffer_size)
       : source(src),
         dialect(d),
-        scanner(d),
+        special{d.delimiter, d.quote, d.escape.value_or(d.quote)},
+        classify(pick_classifier()),
         read_size(std::max<std::size_t>(buffer_size, 1)),
         // Room for a whole UTF-8 BOM even when each read is smaller, so it can be checked in place.
         buffer_room(std::max<std::size_t>(read_size, 3)),
-        buffer(std::make_unique<unsigned char[]>(buffer_room + kReadSlack)),
-        pos(buffer.get()),
-        end(buffer.get()),
-        block_start(buffer.get()) {}
+        // The headroom lets a cursor stand one block before the buffer's first byte.
+        buffer(kBlock, buffer_room + kReadSlack),
+        pos(buffer.data()),
+        end(buffer.data()) {
+    classify_window(buffer.data());
+    cursor = seek(pos);
+  }
+
+  ~State() {
+    // The buffer goes with the reader; a record still pointing into it keeps copies instead.
+    if (loan.record != nullptr) detail::RecordWriter::own(*loan.record);
+  }
 
   std::expected<void, ReadError> start();
   std::expected<bool, ReadError> refill();
-  bool parse(detail::RecordWriter& out);
+  [[gnu::noinline]] bool scan(detail::RecordWriter& out, detail::FieldSlots& slots);
+  bool parse(detail::RecordWriter& out, detail::FieldSlots& slots);
 
-  // The first special byte at or after p (p <= end), or end when there is none in the buffer.
-  const unsigned char* find_special(const unsigned char* p) {
-    for (;;) {
-      std::size_t offset = static_cast<std::size_t>(p - block_start);
-      if (offset >= kBlock) {
-        block_start = p;
-        block_mask = scanner.block(p);
-        offset = 0;
-      }
-      const std::uint64_t ahead = block_mask >> offset;
-      if (ahead != 0) {
-        // Bits past `end` come from stale slack bytes and mean nothing.
-        const unsigned char* hit = p + std::countr_zero(ahead);
-        return hit < end ? hit : end;
-      }
-      p = block_start + kBlock;
-      if (p >= end) return end;
+  bool is_special(unsigned char c) const {
+    return c == special.delimiter || c == special.quote || c == special.escape || c == kCr || c == kLf;
+  }
+
+  // Classifies the window of the buffer that begins at `from` (from <= end). Mask bits for bytes
+  // at or past `end` are clear. Reaching the block at window_end tells the parser to move on.
+  void classify_window(const unsigned char* from) {
+    const std::size_t left = static_cast<std::size_t>(end - from);
+    const std::size_t blocks = std::min(kWindowBlocks, (left + kBlock - 1) / kBlock);
+    classify(from, blocks, masks, special);
+    if (const std::size_t tail = left % kBlock; blocks * kBlock > left && tail != 0) {
+      masks[blocks - 1] &= (std::uint64_t{1} << tail) - 1;
     }
+    masks[blocks] = 0;
+    window = from;
+    window_end = from + blocks * kBlock;
   }
 
-  void rescan_from_buffer_start() {
-    block_start = buffer.get();
-    block_mask = end > block_start ? scanner.block(block_start) : 0;
+  // The cursor at `at`, a byte of the current window or its end. At a block boundary it stands
+  // at the end of the block before, so that the parser comes to the next block, and to the end of
+  // the window, the usual way.
+  Cursor seek(const unsigned char* at) const {
+    const std::size_t offset = static_cast<std::size_t>(at - window);
+    const std::size_t block = offset / kBlock;
+    if (offset % kBlock == 0) return Cursor{masks + block - 1, at - kBlock, 0};
+    return Cursor{masks + block, window + block * kBlock, masks[block] & (~std::uint64_t{0} << (offset % kBlock))};
   }
+
+  // The cursor has reached the end of the window, short of the end of the bytes read: classifies
+  // the next window, where the cursor goes on from its start.
+  [[gnu::noinline]] void next_window() { classify_window(window_end); }
 
   ByteSource& source;
   const Dialect dialect;
-  const Scanner scanner;
+  const SpecialBytes special;
+  const ClassifyFn classify;
   const std::size_t read_size;
   const std::size_t buffer_room;
-  std::unique_ptr<unsigned char[]> buffer;
+  PageBuffer buffer;
   const unsigned char* pos;  // next unparsed byte
   const unsigned char* end;  // end of the bytes read
-  // The block last scanned, and its special bytes. Always block_start <= pos.
-  const unsigned char* block_start;
-  std::uint64_t block_mask = 0;
+  // The window last classified: its bytes and the masks of its blocks, then the end mark.
+  const unsigned char* window = nullptr;
+  const unsigned char* window_end = nullptr;
+  // masks[-1] exists for a cursor standing before the first block.
+  std::uint64_t mask_storage[kWindowBlocks + 2];
+  std::uint64_t* const masks = mask_storage + 1;
+  // The next special byte not yet passed: always the first one at or after pos.
+  Cursor cursor{};
   Phase phase = Phase::record_start;
+  // Where the record kernel handed over in the middle of a field: its first content byte not yet
+  // stored, and in after_quote the quote that may close it. Otherwise both are pos.
+  const unsigned char* resume_run = nullptr;
+  const unsigned char* resume_closing = nullptr;
+  bool field_owned = false;  // the field in progress is in the record's own storage
   bool started = false;
   bool exhausted = false;  // the source has reported its end; it is not asked again
+  detail::Loan loan;       // the record that may point into the buffer
+  std::vector<detail::OwnedField> owned;  // scratch of the record being read
 };
 
 // Fills the buffer with at least the length of a UTF-8 BOM (or the whole input, if shorter) and
 // skips the BOM when asked to. Only ever at the very start of the input.
 std::expected<void, ReadError> Reader::State::start() {
   started = true;
-  unsigned char* const base = buffer.get();
+  unsigned char* const base = buffer.data();
   std::size_t filled = 0;
   while (filled < 3 && !exhausted) {
     auto got = source.read(base + filled, std::min(read_size, buffer_room - filled));
@@ -221,96 +520,165 @@ std::expected<void, ReadError> Reader::State::start() {
   end = base + filled;
   static constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
   if (dialect.skip_utf8_bom && filled >= 3 && std::memcmp(base, kBom, 3) == 0) pos += 3;
-  rescan_from_buffer_start();
+  classify_window(base);
+  cursor = seek(pos);
+  resume_run = resume_closing = pos;
   return {};
 }
 
 // Replaces the buffer's content with the next read. false: the input is exhausted.
 std::expected<bool, ReadError> Reader::State::refill() {
   if (exhausted) return false;
-  auto got = source.read(buffer.get(), read_size);
+  auto got = source.read(buffer.data(), read_size);
   if (!got) return std::unexpected(std::move(got.error()));
-  pos = buffer.get();
+  pos = buffer.data();
   end = pos + *got;
-  rescan_from_buffer_start();
+  classify_window(pos);
+  cursor = seek(pos);
+  resume_run = resume_closing = pos;
   if (*got == 0) exhausted = true;
   return *got != 0;
 }
 
 // Parses from `pos` until the record ends (true) or the buffer is used up (false, with `phase`
-// saying where to resume). Bytes of the field in progress are handed to `out` before returning.
-bool Reader::State::parse(detail::RecordWriter& out) {
+// saying where to resume). Before returning false, every field of the record in progress,
+// including the one being read, is moved to the record's own storage.
+//
+// The cursor passes every special byte exactly once, in order: found ones by next_special(), and
+// those the parser steps over by looking at single bytes by a next_special() call of their own.
+bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots) {
   const unsigned char delimiter = dialect.delimiter;
   const unsigned char quote = dialect.quote;
   const bool has_escape = dialect.escape.has_value();
   const unsigned char escape = dialect.escape.value_or(0);
+  const unsigned char* const stop = end;
   const unsigned char* p = pos;
-  const unsigned char* run = p;  // start of the field bytes not yet handed to `out`
+  const unsigned char* run = resume_run;          // start of the field bytes not yet stored
+  const unsigned char* closing = resume_closing;  // in after_quote: the quote that may close the quoted part
+  bool owned = field_owned;          // the field in progress is in the record's own storage
   Phase at = phase;
+  // The cursor and the field slots, as scalar locals rather than members or structs, so that
+  // they stay in registers while fields are stored.
+  const std::uint64_t* mask = cursor.mask;
+  const unsigned char* block = cursor.block;
+  std::uint64_t bits = cursor.bits;
+  const unsigned char* limit = window_end;
+  std::string_view* fields_begin = slots.data;
+  std::string_view* next_field = slots.data + slots.count;
+  std::string_view* fields_end = slots.data + slots.room;
+  auto field_count = [&] { return static_cast<std::size_t>(next_field - fields_begin); };
 
-  auto dry = [&](Phase resume) {
-    pos = p;
-    phase = resume;
-    return false;
-  };
-  // The next special byte, stepping past it; null when the buffer ends first, after handing the
-  // bytes of the field in progress to `out`.
+  // The next special byte, or stop when there is none before it.
   auto next_special = [&]() -> const unsigned char* {
-    const unsigned char* hit = find_special(p);
-    if (hit == end) {
-      out.append(run, static_cast<std::size_t>(end - run));
-      p = end;
-      return nullptr;
+    while (bits == 0) {
+      bits = *++mask;
+      block += kBlock;
+      if (block == limit) [[unlikely]] {
+        if (limit >= stop) {
+          // The end of the bytes read: the cursor stays before it, so every later call ends here.
+          --mask;
+          block -= kBlock;
+          bits = 0;
+          return stop;
+        }
+        next_window();
+        mask = masks;
+        block = window;
+        bits = masks[0];
+        limit = window_end;
+      }
     }
-    p = hit + 1;
+    const unsigned char* hit = block + std::countr_zero(bits);
+    bits &= bits - 1;
     return hit;
   };
-  auto record_end = [&] {
-    pos = p;
-    phase = Phase::record_start;
+  auto add_field = [&](std::string_view field) {
+    if (next_field == fields_end) [[unlikely]] {
+      const std::size_t count = static_cast<std::size_t>(next_field - fields_begin);
+      const auto more = out.grow(static_cast<std::size_t>(fields_end - fields_begin));
+      fields_begin = more.data;
+      next_field = more.data + count;
+      fields_end = more.data + more.room;
+    }
+    *next_field++ = field;
+  };
+  // Stores the field in progress, whose last bytes end at `last`.
+  auto close_field = [&](const unsigned char* last) {
+    if (owned) {
+      out.append(run, static_cast<std::size_t>(last - run));
+      out.close_owned(field_count());
+      add_field(std::string_view());  // set when the record is committed
+      owned = false;
+    } else {
+      add_field(std::string_view(reinterpret_cast<const char*>(run), static_cast<std::size_t>(last - run)));
+    }
+  };
+  // Moves the field in progress, up to `last`, to the record's own storage.
+  auto own_field = [&](const unsigned char* last) {
+    out.append(run, static_cast<std::size_t>(last - run));
+    owned = true;
+  };
+  auto save = [&](const unsigned char* resume_at, Phase resume) {
+    pos = resume_at;
+    resume_run = resume_at;
+    resume_closing = resume_at;
+    phase = resume;
+    field_owned = owned;
+    cursor.mask = mask;
+    cursor.block = block;
+    cursor.bits = bits;
+    slots.data = fields_begin;
+    slots.count = field_count();
+    slots.room = static_cast<std::size_t>(fields_end - fields_begin);
+  };
+  auto dry = [&](Phase resume, const unsigned char* last) {
+    if (resume != Phase::record_start) out.hold_over(fields_begin, field_count());
+    if (resume == Phase::unquoted || resume == Phase::quoted || resume == Phase::after_quote) own_field(last);
+    save(stop, resume);
+    return false;
+  };
+  auto record_end = [&](const unsigned char* terminator) {
+    out.end_record(terminator);
+    save(terminator + 1, Phase::record_start);
     return true;
   };
 
   for (;;) {
     switch (at) {
       case Phase::record_start:
-        while (p < end && (*p == kCr || *p == kLf)) ++p;
-        if (p == end) return dry(Phase::record_start);
-        at = Phase::field_start;
-        continue;
-
-      case Phase::field_start: {
-        if (p == end) return dry(Phase::field_start);
-        const unsigned char c = *p++;
-        if (c == quote) {
-          run = p;
-          at = Phase::quoted;
-        } else if (c == delimiter) {
-          out.end_field();
-        } else if (c == kCr || c == kLf) {
-          out.end_field();
-          return record_end();
-        } else {
-          run = p - 1;
-          at = Phase::unquoted;
+        while (p < stop && (*p == kCr || *p == kLf)) {
+          next_special();
+          ++p;
         }
-        continue;
-      }
+        if (p == stop) return dry(Phase::record_start, p);
+        out.begin_record(p);
+        [[fallthrough]];
+
+      case Phase::field_start:
+        if (p == stop) return dry(Phase::field_start, p);
+        if (*p == quote) {
+          next_special();
+          run = ++p;
+          at = Phase::quoted;
+          continue;
+        }
+        run = p;
+        [[fallthrough]];
 
       case Phase::unquoted:
         for (;;) {
           const unsigned char* hit = next_special();
-          if (hit == nullptr) return dry(Phase::unquoted);
-          if (*hit == delimiter) {
-            out.append(run, static_cast<std::size_t>(hit - run));
-            out.end_field();
+          if (hit == stop) return dry(Phase::unquoted, stop);
+          const unsigned char c = *hit;
+          p = hit + 1;
+          if (c == delimiter) {
+            close_field(hit);
             at = Phase::field_start;
             break;
           }
-          if (*hit == kCr || *hit == kLf) {
-            out.append(run, static_cast<std::size_t>(hit - run));
-            out.end_field();
-            return record_end();
+          if (c == kCr || c == kLf) {
+            close_field(hit);
+            return record_end(hit);
           }
           // A quote or escape byte: ordinary here.
         }
@@ -319,14 +687,16 @@ bool Reader::State::parse(detail::RecordWriter& out) {
       case Phase::quoted:
         for (;;) {
           const unsigned char* hit = next_special();
-          if (hit == nullptr) return dry(Phase::quoted);
-          if (*hit == quote) {
-            out.append(run, static_cast<std::size_t>(hit - run));
+          if (hit == stop) return dry(Phase::quoted, stop);
+          const unsigned char c = *hit;
+          p = hit + 1;
+          if (c == quote) {
+            closing = hit;
             at = Phase::after_quote;
             break;
           }
-          if (has_escape && *hit == escape) {
-            out.append(run, static_cast<std::size_t>(hit - run));
+          if (has_escape && c == escape) {
+            own_field(hit);
             at = Phase::escaped;
             break;
           }
@@ -335,28 +705,36 @@ bool Reader::State::parse(detail::RecordWriter& out) {
         continue;
 
       case Phase::escaped:
-        if (p == end) return dry(Phase::escaped);
+        if (p == stop) return dry(Phase::escaped, p);
         // The escaped byte opens the next literal run, whatever it is.
+        if (is_special(*p)) next_special();
         run = p++;
         at = Phase::quoted;
         continue;
 
       case Phase::after_quote: {
-        if (p == end) return dry(Phase::after_quote);
-        const unsigned char c = *p++;
+        if (p == stop) return dry(Phase::after_quote, closing);
+        const unsigned char c = *p;
         if (c == quote) {
           // A doubled quote: the second one is kept as the first byte of the next run.
-          run = p - 1;
+          next_special();
+          own_field(closing);
+          run = p++;
           at = Phase::quoted;
         } else if (c == delimiter) {
-          out.end_field();
+          next_special();
+          ++p;
+          close_field(closing);
           at = Phase::field_start;
         } else if (c == kCr || c == kLf) {
-          out.end_field();
-          return record_end();
+          next_special();
+          close_field(closing);
+          return record_end(p);
         } else {
           // Bytes after the closing quote continue the field as unquoted bytes.
-          run = p - 1;
+          if (c == special.escape) next_special();
+          own_field(closing);
+          run = p++;
           at = Phase::unquoted;
         }
         continue;
@@ -365,6 +743,151 @@ bool Reader::State::parse(detail::RecordWriter& out) {
   }
 }
 
+// The record kernel. Reads one record whose fields are unquoted, or quoted without doubled quotes
+// or escapes and closed right before the delimiter or line end: nearly every record of usual data.
+// Every field is a view of the buffer. true: the record ended. false: something else needs
+// deciding (such a field, the end of the window or of the bytes read, full field slots); parse()
+// takes over at `phase`, with the cursor, pos, resume_run and resume_closing exactly where it
+// would stand had it read the same bytes itself. The cursor passes a special byte only once the
+// kernel has dealt with it.
+//
+// The hot loop of the reader, kept apart from parse() so that the compiler gives it registers of
+// its own.
+bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots) {
+  // Members are read into locals once and written back once: they stay in registers meanwhile.
+  const std::uint64_t* mask = cursor.mask;
+  const unsigned char* block = cursor.block;
+  std::uint64_t bits = cursor.bits;
+  const unsigned char* p = pos;
+  std::string_view* const fields = slots.data;
+  std::string_view* next_field = fields + slots.count;
+  std::string_view* const fields_end = fields + slots.room;
+  const unsigned char* const limit = window_end;
+  const unsigned char* const stop = end;
+  const unsigned char delimiter = special.delimiter;
+  const unsigned char quote = special.quote;
+  const unsigned char escape = special.escape;
+  const unsigned char* run = p;
+  const unsigned char* closing = p;
+  const unsigned char* hit = nullptr;
+  Phase at = Phase::record_start;
+  bool done = false;
+
+  // The next special byte, without passing it; null at the end of the window.
+  auto peek = [&]() -> const unsigned char* {
+    while (bits == 0) {
+      bits = *++mask;
+      block += kBlock;
+      if (block == limit) [[unlikely]] {
+        --mask;
+        block -= kBlock;
+        return nullptr;
+      }
+    }
+    return block + std::countr_zero(bits);
+  };
+  auto pass = [&] { bits &= bits - 1; };
+  auto store = [&](const unsigned char* last) {
+    *next_field++ = std::string_view(reinterpret_cast<const char*>(run), static_cast<std::size_t>(last - run));
+  };
+
+  // Blank lines: each of their bytes is special.
+  for (;;) {
+    if (p == stop) goto hand_over;
+    if (*p != kCr && *p != kLf) break;
+    if (peek() == nullptr) goto hand_over;
+    pass();
+    ++p;
+  }
+  out.begin_record(p);
+  run = p;
+  at = Phase::field_start;
+  for (;;) {
+    // At the start of the field at run, which lies before stop.
+    if (next_field == fields_end) [[unlikely]] {
+      p = run;
+      goto hand_over;
+    }
+    if (*run == quote) {
+      if (peek() == nullptr) {
+        p = run;
+        goto hand_over;
+      }
+      pass();  // the opening quote
+      ++run;
+      at = Phase::quoted;
+      p = run;
+      for (;;) {
+        hit = peek();
+        if (hit == nullptr) goto hand_over;
+        const unsigned char c = *hit;
+        if (c == quote) break;
+        if (c == escape) goto hand_over;
+        pass();  // a delimiter, CR or LF: literal inside quotes
+      }
+      pass();
+      closing = hit;
+      at = Phase::after_quote;
+      p = closing + 1;
+      hit = peek();
+      // Not a special byte right after the closing quote: a tail for the generic parser.
+      if (hit != p) goto hand_over;
+      const unsigned char c = *hit;
+      if (c == quote) goto hand_over;
+      if (c == delimiter) {
+        pass();
+        store(closing);
+      } else if (c == kCr || c == kLf) {
+        pass();
+        store(closing);
+        done = true;
+        break;
+      } else {
+        goto hand_over;  // the escape byte
+      }
+    } else {
+      at = Phase::unquoted;
+      p = run;
+      for (;;) {
+        hit = peek();
+        if (hit == nullptr) goto hand_over;
+        const unsigned char c = *hit;
+        pass();
+        if (c == delimiter) break;
+        if (c == kCr || c == kLf) {
+          store(hit);
+          done = true;
+          goto finished;
+        }
+        // A quote or escape byte: ordinary here.
+      }
+      store(hit);
+    }
+    run = hit + 1;
+    at = Phase::field_start;
+    if (run == stop) {
+      p = run;
+      goto hand_over;
+    }
+  }
+finished:
+  if (done) {
+    out.end_record(hit);
+    p = run = closing = hit + 1;
+  }
+hand_over:
+  cursor.mask = mask;
+  cursor.block = block;
+  cursor.bits = bits;
+  slots.count = static_cast<std::size_t>(next_field - fields);
+  pos = p;
+  resume_run = run;
+  resume_closing = closing;
+  phase = done ? Phase::record_start : at;
+  return done;
+}
+
+
 Reader::Reader(ByteSource& source, Dialect dialect, std::size_t buffer_size)
     : state_(std::make_unique<State>(source, dialect, buffer_size)) {}
 
@@ -372,21 +895,35 @@ Reader::~Reader() = default;
 
 std::expected<bool, ReadError> Reader::next(Record& record) {
   State& s = *state_;
-  detail::RecordWriter out(record);
+  // Only one record at a time may point into the buffer: an earlier one keeps copies.
+  if (s.loan.record != nullptr && s.loan.record != &record) detail::RecordWriter::own(*s.loan.record);
+  detail::RecordWriter out(record, s.owned);
+  detail::FieldSlots fields = out.slots();
   if (!s.started) {
     if (auto started = s.start(); !started) return std::unexpected(std::move(started.error()));
   }
-  while (!s.parse(out)) {
+  if (s.scan(out, fields)) {
+    out.commit(fields.data, fields.count);
+    detail::RecordWriter::lend(record, s.loan);
+    return true;
+  }
+  while (!s.parse(out, fields)) {
     auto more = s.refill();
     if (!more) return std::unexpected(std::move(more.error()));
     if (*more) continue;
     // End of input: it ends the record in progress, whatever it was in the middle of.
     if (s.phase == Phase::record_start) return false;
-    out.end_field();
+    if (s.field_owned) {
+      out.end_owned(fields);
+    } else {
+      out.add(fields, std::string_view());
+    }
     s.phase = Phase::record_start;
+    s.field_owned = false;
     break;
   }
-  out.commit();
+  out.commit(fields.data, fields.count);
+  detail::RecordWriter::lend(record, s.loan);
   return true;
 }
 

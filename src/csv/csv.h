@@ -33,27 +33,63 @@ struct Dialect {
   bool skip_utf8_bom = true;            // EF BB BF at the very start of the input
 };
 
+class Record;
+
 namespace detail {
 class RecordWriter;
-}
+
+// The link between a reader's buffer and the one record whose fields may point into it.
+struct Loan {
+  Record* record = nullptr;
+};
+}  // namespace detail
 
 // One record: the field count and each field's bytes (quotes removed, doubled quotes and escapes
 // resolved). Reused from record to record: its storage only grows, so once it has held the largest
-// record no further read allocates. Views stay valid until the next read into it.
+// record no further read allocates.
+//
+// Views stay valid until the next read into it. Most fields are views straight into the reading
+// reader's buffer; should that reader be about to overwrite or free its buffer for any other reason
+// (a read into another record, its destruction), it first copies this record's fields into the
+// record's own storage, so the guarantee holds whatever the caller does. A copy of a record owns
+// all its bytes.
 class Record {
  public:
+  Record() = default;
+  ~Record();
+  Record(const Record& other);
+  Record& operator=(const Record& other);
+  Record(Record&& other) noexcept;
+  Record& operator=(Record&& other) noexcept;
+
   std::size_t size() const { return count_; }
   // Precondition: i < size().
-  std::string_view operator[](std::size_t i) const {
-    std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(bytes_.data() + begin, ends_[i] - begin);
+  std::string_view operator[](std::size_t i) const { return fields_[i]; }
+
+  // The record's bytes as they stand in the input, from its first byte up to the line end or the
+  // end of input that closed it (neither included), when they lie in one piece in the reader's
+  // buffer; nullopt otherwise (a record cut by a refill of the buffer, the last record of an input
+  // without a final line end, a copy). Two records read with the same dialect whose raw bytes are
+  // equal have equal fields. Valid as long as the fields are.
+  std::optional<std::string_view> raw() const {
+    if (raw_data_ == nullptr) return std::nullopt;
+    return std::string_view(raw_data_, raw_size_);
   }
 
  private:
   friend class detail::RecordWriter;
-  std::vector<char> bytes_;        // all fields, back to back; size() is the storage, not the use
-  std::vector<std::size_t> ends_;  // end offset of each field in bytes_; the first count_ are used
+
+  // Copies every field into this record's own storage and ends any loan.
+  void take_ownership();
+  void assign_owned(const Record& from);
+  void end_loan();
+
+  std::vector<std::string_view> fields_;  // the first count_ are the fields; size() is the storage
+  std::vector<char> bytes_;               // fields that could not point into the reader's buffer
   std::size_t count_ = 0;
+  const char* raw_data_ = nullptr;
+  std::size_t raw_size_ = 0;
+  detail::Loan* loan_ = nullptr;  // the reader whose buffer the fields may point into
 };
 
 class Reader {
