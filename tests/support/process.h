@@ -25,6 +25,10 @@ struct RunOptions {
 // they do not run as root, permissions bind anyway and runs need no change of user.
 bool can_drop_privileges();
 
+// Whether the engine runs under TESSAMER_TEST_WRAPPER. A wrapper such as valgrind opens files of
+// its own, so a descriptor the test closes may not stay closed for the engine.
+bool engine_is_wrapped();
+
 // Runs `program` (looked up in PATH when it has no slash) with `args` (argv[0] included) and
 // waits for it.
 RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
