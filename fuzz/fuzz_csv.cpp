@@ -1,0 +1,253 @@
+// The CSV reader: whatever the dialect, however the source cuts the bytes and whatever the
+// reader's buffer size, the records are those of a plain byte-at-a-time reader.
+//
+// Input: 8 bytes of settings, then the CSV bytes.
+//   [0] delimiter  [1] quote  [2] escape  (a few usual bytes, or the byte itself when >= 0x80)
+//   [3] bit 0: an escape byte is set; bit 1: the UTF-8 BOM is kept as data
+//   [4] the reader's buffer size  [5] the largest random chunk  [6..7] the chunk sequence seed
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "csv/csv.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+constexpr std::size_t kSettings = 8;
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// Roles come mostly from a short list, so that two roles often share a byte and the data often
+// holds them; bytes from 0x80 up stand for themselves. None of them is CR or LF.
+unsigned char role(unsigned char b) {
+  constexpr unsigned char kRoles[] = {',', '"', '\\', ';', '\t', '\'', '|', 0x00, 0xEF, 0xBB, 0xBF, 'a', ' '};
+  return b >= 0x80 ? b : kRoles[b % std::size(kRoles)];
+}
+
+std::size_t buffer_size(unsigned char b) {
+  // Around the scanner's 64-byte blocks and its 32-byte copies, and the default.
+  constexpr std::size_t kSizes[] = {31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 256, 4096, kMiB};
+  return b < 64 ? std::size_t{1} + b : kSizes[b % std::size(kSizes)];
+}
+
+// How the source cuts the input: a fixed size per read, or sizes drawn from a generator seeded by
+// the input. Optionally fails, once `fail_after` bytes are handed out, with kFailure.
+class Source final : public csv::ByteSource {
+ public:
+  static constexpr std::string_view kFailure = "read failed: injected";
+
+  Source(std::string_view data, std::size_t fixed_chunk, std::uint64_t seed = 0, std::size_t max_random_chunk = 0)
+      : data_(data), fixed_chunk_(fixed_chunk), state_(seed), max_random_chunk_(max_random_chunk) {}
+
+  void fail_after(std::size_t n) { fail_after_ = n; }
+
+  std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
+    fuzz::require(!failed_, "the reader read again after its source failed");
+    const std::size_t end = fail_after_ ? std::min(*fail_after_, data_.size()) : data_.size();
+    if (at_ == end && fail_after_) {
+      failed_ = true;
+      return std::unexpected(csv::ReadError{std::string(kFailure)});
+    }
+    const std::size_t chunk = max_random_chunk_ ? 1 + next_random() % max_random_chunk_ : fixed_chunk_;
+    const std::size_t n = std::min({capacity, chunk, end - at_});
+    if (n > 0) std::memcpy(dst, data_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::uint64_t next_random() {  // splitmix64
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+
+  std::string_view data_;
+  std::size_t fixed_chunk_;
+  std::uint64_t state_;
+  std::size_t max_random_chunk_;
+  std::optional<std::size_t> fail_after_;
+  std::size_t at_ = 0;
+  bool failed_ = false;
+};
+
+struct ReadOutcome {
+  Rows rows;
+  std::optional<std::string> error;
+};
+
+ReadOutcome read_all(Source& source, const csv::Dialect& d, std::size_t buffer) {
+  csv::Reader reader(source, d, buffer);
+  csv::Record record;
+  ReadOutcome out;
+  for (;;) {
+    auto more = reader.next(record);
+    if (!more) {
+      out.error = std::move(more.error().text);
+      return out;
+    }
+    if (!*more) break;
+    auto& row = out.rows.emplace_back();
+    for (std::size_t i = 0; i < record.size(); ++i) row.emplace_back(record[i]);
+  }
+  auto again = reader.next(record);
+  fuzz::require(again.has_value() && !*again, "an exhausted reader read again");
+  fuzz::require(record.size() == 0, "the record is not empty after the end of input");
+  return out;
+}
+
+// Deliberately plain byte-at-a-time reader, the yardstick for the fast one. Blank lines give no
+// record; a quote opens a quoted field only as its first byte; inside, a doubled quote is one
+// quote, the escape byte takes the next byte as it is, and after the closing quote the field goes
+// on unquoted up to the delimiter or line end.
+Rows reference_read(std::string_view in, const csv::Dialect& d) {
+  Rows rows;
+  std::size_t i = 0;
+  if (d.skip_utf8_bom && in.starts_with("\xEF\xBB\xBF")) i = 3;
+  auto at_end = [&] { return i >= in.size(); };
+  auto line_end = [](unsigned char c) { return c == '\r' || c == '\n'; };
+  for (;;) {
+    while (!at_end() && line_end(in[i])) ++i;
+    if (at_end()) return rows;
+    auto& row = rows.emplace_back();
+    for (bool record_open = true; record_open;) {
+      std::string field;
+      bool quoted = !at_end() && static_cast<unsigned char>(in[i]) == d.quote;
+      if (quoted) ++i;
+      for (;;) {
+        if (at_end()) {
+          record_open = false;
+          break;
+        }
+        const unsigned char c = in[i++];
+        if (quoted) {
+          if (c == d.quote) {
+            if (!at_end() && static_cast<unsigned char>(in[i]) == d.quote) {
+              field += in[i++];
+              continue;
+            }
+            quoted = false;
+            if (at_end()) {
+              record_open = false;
+              break;
+            }
+            const unsigned char n = in[i];
+            if (n == d.delimiter) {
+              ++i;
+              break;
+            }
+            if (line_end(n)) {
+              ++i;
+              record_open = false;
+              break;
+            }
+            field += in[i++];
+          } else if (d.escape && c == *d.escape) {
+            if (!at_end()) field += in[i++];
+          } else {
+            field += static_cast<char>(c);
+          }
+        } else if (c == d.delimiter) {
+          break;
+        } else if (line_end(c)) {
+          record_open = false;
+          break;
+        } else {
+          field += static_cast<char>(c);
+        }
+      }
+      row.push_back(std::move(field));
+    }
+  }
+}
+
+std::string describe(const Rows& rows) {
+  std::string out;
+  for (const auto& row : rows) {
+    out += "  [";
+    for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + fuzz::printable(row[i], 60);
+    out += "]\n";
+    if (out.size() > 4000) return out + "  ...\n";
+  }
+  return out;
+}
+
+void expect_same(const Rows& got, const Rows& want, const std::string& how) {
+  if (got == want) return;
+  fuzz::fail("records differ from the reference when " + how + "\ngot " + std::to_string(got.size()) +
+             " records:\n" + describe(got) + "want " + std::to_string(want.size()) + " records:\n" + describe(want));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  unsigned char settings[kSettings] = {};
+  if (size > 0) std::memcpy(settings, data, std::min(size, kSettings));
+  const std::string_view input =
+      size > kSettings ? std::string_view(reinterpret_cast<const char*>(data) + kSettings, size - kSettings)
+                       : std::string_view();
+
+  csv::Dialect dialect;
+  dialect.delimiter = role(settings[0]);
+  dialect.quote = role(settings[1]);
+  if (settings[3] & 1) dialect.escape = role(settings[2]);
+  dialect.skip_utf8_bom = !(settings[3] & 2);
+  const std::size_t buffer = buffer_size(settings[4]);
+  const std::size_t max_random_chunk = std::size_t{1} + settings[5];
+  const std::uint64_t seed = (std::uint64_t{settings[6]} << 8 | settings[7]) ^ size;
+
+  const Rows want = reference_read(input, dialect);
+  const std::string dialect_text = "delimiter " + fuzz::printable(std::string(1, static_cast<char>(dialect.delimiter))) +
+                                   ", quote " + fuzz::printable(std::string(1, static_cast<char>(dialect.quote))) +
+                                   ", escape " +
+                                   (dialect.escape ? fuzz::printable(std::string(1, static_cast<char>(*dialect.escape)))
+                                                   : std::string("none")) +
+                                   (dialect.skip_utf8_bom ? "" : ", BOM kept") + ", buffer " + std::to_string(buffer);
+
+  // The buffer size comes from the settings (the default 1 MiB among the choices), so that the
+  // costly default buffer is not built on every input.
+  struct Cut {
+    const char* name;
+    std::size_t fixed;
+    std::size_t max_random;
+    std::size_t buffer;
+  };
+  const Cut cuts[] = {
+      {"1-byte reads", 1, 0, buffer},
+      {"random reads", 0, max_random_chunk, buffer},
+      {"1 MiB reads", kMiB, 0, buffer},
+  };
+  for (const Cut& cut : cuts) {
+    Source source(input, cut.fixed, seed, cut.max_random);
+    ReadOutcome got = read_all(source, dialect, cut.buffer);
+    if (got.error) fuzz::fail("the reader failed on a source that does not: " + *got.error);
+    expect_same(got.rows, want, std::string(cut.name) + " (" + dialect_text + ")");
+  }
+
+  // A source failing part-way: its error comes through unchanged, and every record delivered
+  // before it is one the whole input has too.
+  const std::size_t fail_after = input.empty() ? 0 : seed % (input.size() + 1);
+  Source failing(input, 0, seed, max_random_chunk);
+  failing.fail_after(fail_after);
+  ReadOutcome cut_short = read_all(failing, dialect, buffer);
+  if (cut_short.error != Source::kFailure) {
+    fuzz::fail("the source's failure after " + std::to_string(fail_after) + " bytes came through as " +
+               (cut_short.error ? fuzz::printable(*cut_short.error) : std::string("no error")));
+  }
+  const bool prefix = cut_short.rows.size() <= want.size() &&
+                      std::equal(cut_short.rows.begin(), cut_short.rows.end(), want.begin());
+  if (!prefix) {
+    fuzz::fail("records read before a source failure after " + std::to_string(fail_after) +
+               " bytes are not the first records of the input (" + dialect_text + ")\ngot:\n" +
+               describe(cut_short.rows) + "want a prefix of:\n" + describe(want));
+  }
+  return 0;
+}
