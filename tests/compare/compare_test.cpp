@@ -135,6 +135,11 @@ TEST_F(CompareDatasets, DivergenceLines) {
         "\xf0\x9f\x8e\x89\",\"expectedColumn\":\"b\",\"expectedIndex\":1,\"record\":1,\"type\":\"CELL\"}"},
        {1, 1, 1, 0, 0}},
       {"empty files", "", "", {}, {0, 0, 0, 0, 0}},
+      {"equal records narrower than the header",
+       "a,b\n1\n",
+       "a,b\r\n1\r\n",
+       {R"({"actualColumns":2,"actualValues":1,"expectedColumns":2,"expectedValues":1,"record":1,"type":"ROW_WIDTH"})"},
+       {1, 1, 1, 0, 0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -165,6 +170,18 @@ TEST_F(CompareDatasets, MappedColumnsReportBothNamesAndIndexes) {
   EXPECT_EQ(result.report,
             R"({"actual":"bob","actualColumn":"label","actualIndex":0,"column":"name","expected":"ann","expectedColumn":"name","expectedIndex":1,"record":1,"type":"CELL"})"
             "\n");
+}
+
+TEST_F(CompareDatasets, EqualRecordsDivergeUnderACrossedPlan) {
+  ColumnPlan plan;
+  plan.pairs.push_back({"a", "b", 0, 1});
+  plan.pairs.push_back({"b", "a", 1, 0});
+  RunResult result = run("a,b\n1,2\n3,3\n", "b,a\n1,2\n3,3\n", {"a", "b"}, {"b", "a"}, plan);
+  ASSERT_TRUE(result.outcome);
+  EXPECT_EQ(lines_of(result.report),
+            (std::vector<std::string>{
+                R"({"actual":"2","actualColumn":"b","actualIndex":1,"column":"a","expected":"1","expectedColumn":"a","expectedIndex":0,"record":1,"type":"CELL"})",
+                R"({"actual":"1","actualColumn":"a","actualIndex":0,"column":"b","expected":"2","expectedColumn":"b","expectedIndex":1,"record":1,"type":"CELL"})"}));
 }
 
 TEST_F(CompareDatasets, WithoutHeaderTheFirstLineIsData) {

@@ -194,6 +194,119 @@ TEST(CsvReader, MatchesReferenceOnRandomInput) {
   }
 }
 
+// CSV shaped like real data, in one of a few dialects: mostly plain and properly quoted fields
+// (the reader's fast path), now and then the rarer forms (doubled quotes, escapes, a tail after the
+// closing quote, a quote inside an unquoted field, blank lines, every line end), and large enough
+// to cross the reader's classification windows and many buffer refills.
+std::string shaped_csv(std::mt19937& rng, const csv::Dialect& d, std::size_t records) {
+  auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
+  const char delimiter = static_cast<char>(d.delimiter);
+  const char quote = static_cast<char>(d.quote);
+  const std::string words[] = {"ann", "42", "3.14", "2024-01-31", "x y", "", "caf\xc3\xa9"};
+  const std::string line_ends[] = {"\n", "\r\n", "\r"};
+  std::string out;
+  for (std::size_t r = 0; r < records; ++r) {
+    const std::size_t fields = 1 + rng() % 12;
+    for (std::size_t f = 0; f < fields; ++f) {
+      if (f > 0) out += delimiter;
+      std::string word = words[rng() % std::size(words)];
+      if (chance(25)) {
+        out += quote;
+        out += word;
+        if (chance(30)) out += delimiter;
+        if (chance(10)) out += "\r\n";
+        if (chance(8)) out += std::string(2, quote);
+        if (d.escape && chance(8)) out += std::string{static_cast<char>(*d.escape), quote};
+        out += word;
+        out += quote;
+        if (chance(3)) out += "tail";
+      } else {
+        out += word;
+        if (chance(2)) out += quote;
+      }
+    }
+    out += line_ends[rng() % std::size(line_ends)];
+    if (chance(3)) out += "\n\r\n";
+  }
+  if (chance(50)) out.resize(out.size() - 1);  // no final line end, or half of a CR LF
+  return out;
+}
+
+TEST(CsvReader, MatchesReferenceOnShapedData) {
+  std::mt19937 rng(7);
+  const csv::Dialect dialects[] = {dialect(), dialect(';', '\''), dialect('\t', '"', '\\'), dialect(',', '"', '"')};
+  // Around the 64-byte blocks, and past the 16 KiB classification windows.
+  const std::size_t buffers[] = {64, 65, 100, 1000, 4096, 16385, 40000, 1 << 20};
+  for (int round = 0; round < 24; ++round) {
+    const csv::Dialect& d = dialects[round % std::size(dialects)];
+    const std::string input = shaped_csv(rng, d, round % 3 == 0 ? 3000 : 300);
+    const Rows want = reference_read(input, d);
+    for (std::size_t buffer : buffers) {
+      const std::size_t chunk = rng() % 2 ? buffer : 1 + rng() % 5000;
+      SCOPED_TRACE("round " + std::to_string(round) + ", buffer " + std::to_string(buffer) + ", chunk " +
+                   std::to_string(chunk));
+      ASSERT_EQ(read_all(input, d, buffer, chunk), want);
+    }
+  }
+}
+
+TEST(CsvReader, RawBytesParseToTheSameFields) {
+  std::mt19937 rng(11);
+  const csv::Dialect d = dialect(',', '"', '\\');
+  csv::Dialect raw_dialect = d;
+  raw_dialect.skip_utf8_bom = false;  // a raw record is never at the start of the input
+  const std::string input = shaped_csv(rng, d, 2000);
+  for (std::size_t buffer : {64, 4096, 1 << 20}) {
+    SCOPED_TRACE("buffer " + std::to_string(buffer));
+    TestSource source(input, 1 << 30);
+    csv::Reader reader(source, d, buffer);
+    csv::Record record;
+    std::size_t whole = 0, records = 0;
+    while (reader.next(record) == true) {
+      ++records;
+      const std::optional<std::string_view> raw = record.raw();
+      if (!raw) continue;
+      ++whole;
+      std::vector<std::string> fields;
+      for (std::size_t i = 0; i < record.size(); ++i) fields.emplace_back(record[i]);
+      ASSERT_EQ(reference_read(std::string(*raw), raw_dialect), Rows{fields}) << "record " << records;
+    }
+    // Only records cut by a refill, and the last one, lack their raw bytes.
+    EXPECT_GE(whole + input.size() / buffer + 2, records);
+  }
+}
+
+TEST(CsvReader, FieldsStayValidUntilTheNextReadIntoTheirRecord) {
+  std::string input;
+  for (int i = 0; i < 3000; ++i) input.append("k").append(std::to_string(i)).append(",\"v ").append(std::to_string(i)).append("\"\n");
+  const Rows want = reference_read(input, dialect());
+  auto fields_of = [](const csv::Record& record) {
+    std::vector<std::string> fields;
+    for (std::size_t i = 0; i < record.size(); ++i) fields.emplace_back(record[i]);
+    return fields;
+  };
+  TestSource source(input, 1 << 30);
+  csv::Record kept;
+  csv::Record copied;
+  {
+    // A small buffer: every later record is read over a refilled buffer.
+    csv::Reader reader(source, dialect(), 100);
+    ASSERT_EQ(reader.next(kept), true);
+    copied = kept;
+    csv::Record other;
+    for (int i = 1; i < 1000; ++i) ASSERT_EQ(reader.next(other), true);
+    EXPECT_EQ(fields_of(kept), want[0]) << "read into another record";
+    EXPECT_EQ(fields_of(other), want[999]);
+    csv::Record moved(std::move(other));
+    ASSERT_EQ(reader.next(kept), true);
+    EXPECT_EQ(fields_of(moved), want[999]) << "moved, then the reader read on";
+    EXPECT_EQ(fields_of(kept), want[1000]);
+  }
+  EXPECT_EQ(fields_of(kept), want[1000]) << "the reader is gone";
+  EXPECT_EQ(fields_of(copied), want[0]);
+  EXPECT_FALSE(copied.raw().has_value());
+}
+
 TEST(CsvReader, SourceErrorPassesThroughUnchanged) {
   for (std::size_t buffer : {1, 4, 1024}) {
     SCOPED_TRACE("buffer " + std::to_string(buffer));
