@@ -1,10 +1,12 @@
 // The CSV reader: whatever the dialect, however the source cuts the bytes and whatever the
-// reader's buffer size, the records are those of a plain byte-at-a-time reader.
+// reader's buffer size, the records are those of a plain byte-at-a-time reader; a record's raw
+// bytes, when it has them, are its bytes in the input; fields stay valid for as long as promised
+// while records are moved, copied, dropped and outlive their reader.
 //
 // Input: 8 bytes of settings, then the CSV bytes.
 //   [0] delimiter  [1] quote  [2] escape  (a few usual bytes, or the byte itself when >= 0x80)
 //   [3] bit 0: an escape byte is set; bit 1: the UTF-8 BOM is kept as data
-//   [4] the reader's buffer size  [5] the largest random chunk  [6..7] the chunk sequence seed
+//   [4] the reader's buffer size  [5] the largest random chunk  [6..7] the seed of the random choices
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "csv/csv.h"
@@ -19,7 +22,8 @@
 
 namespace {
 
-using Rows = std::vector<std::vector<std::string>>;
+using Row = std::vector<std::string>;
+using Rows = std::vector<Row>;
 
 constexpr std::size_t kSettings = 8;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
@@ -35,6 +39,13 @@ std::size_t buffer_size(unsigned char b) {
   // Around the scanner's 64-byte blocks and its 32-byte copies, and the default.
   constexpr std::size_t kSizes[] = {31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 256, 4096, kMiB};
   return b < 64 ? std::size_t{1} + b : kSizes[b % std::size(kSizes)];
+}
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
 }
 
 // How the source cuts the input: a fixed size per read, or sizes drawn from a generator seeded by
@@ -55,7 +66,7 @@ class Source final : public csv::ByteSource {
       failed_ = true;
       return std::unexpected(csv::ReadError{std::string(kFailure)});
     }
-    const std::size_t chunk = max_random_chunk_ ? 1 + next_random() % max_random_chunk_ : fixed_chunk_;
+    const std::size_t chunk = max_random_chunk_ ? 1 + splitmix64(state_) % max_random_chunk_ : fixed_chunk_;
     const std::size_t n = std::min({capacity, chunk, end - at_});
     if (n > 0) std::memcpy(dst, data_.data() + at_, n);
     at_ += n;
@@ -63,13 +74,6 @@ class Source final : public csv::ByteSource {
   }
 
  private:
-  std::uint64_t next_random() {  // splitmix64
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-
   std::string_view data_;
   std::size_t fixed_chunk_;
   std::uint64_t state_;
@@ -79,45 +83,35 @@ class Source final : public csv::ByteSource {
   bool failed_ = false;
 };
 
-struct ReadOutcome {
-  Rows rows;
-  std::optional<std::string> error;
-};
-
-ReadOutcome read_all(Source& source, const csv::Dialect& d, std::size_t buffer) {
-  csv::Reader reader(source, d, buffer);
-  csv::Record record;
-  ReadOutcome out;
-  for (;;) {
-    auto more = reader.next(record);
-    if (!more) {
-      out.error = std::move(more.error().text);
-      return out;
-    }
-    if (!*more) break;
-    auto& row = out.rows.emplace_back();
-    for (std::size_t i = 0; i < record.size(); ++i) row.emplace_back(record[i]);
-  }
-  auto again = reader.next(record);
-  fuzz::require(again.has_value() && !*again, "an exhausted reader read again");
-  fuzz::require(record.size() == 0, "the record is not empty after the end of input");
-  return out;
+Row fields(const csv::Record& record) {
+  Row row;
+  for (std::size_t i = 0; i < record.size(); ++i) row.emplace_back(record[i]);
+  return row;
 }
+
+// What the reference reader makes of the input: the records, and where each stands in the input
+// (from its first byte up to the line end or end of input that closed it).
+struct Parsed {
+  Rows rows;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;
+};
 
 // Deliberately plain byte-at-a-time reader, the yardstick for the fast one. Blank lines give no
 // record; a quote opens a quoted field only as its first byte; inside, a doubled quote is one
 // quote, the escape byte takes the next byte as it is, and after the closing quote the field goes
 // on unquoted up to the delimiter or line end.
-Rows reference_read(std::string_view in, const csv::Dialect& d) {
-  Rows rows;
+Parsed reference_read(std::string_view in, const csv::Dialect& d) {
+  Parsed parsed;
   std::size_t i = 0;
   if (d.skip_utf8_bom && in.starts_with("\xEF\xBB\xBF")) i = 3;
   auto at_end = [&] { return i >= in.size(); };
   auto line_end = [](unsigned char c) { return c == '\r' || c == '\n'; };
   for (;;) {
     while (!at_end() && line_end(in[i])) ++i;
-    if (at_end()) return rows;
-    auto& row = rows.emplace_back();
+    if (at_end()) return parsed;
+    const std::size_t start = i;
+    std::size_t end = in.size();
+    auto& row = parsed.rows.emplace_back();
     for (bool record_open = true; record_open;) {
       std::string field;
       bool quoted = !at_end() && static_cast<unsigned char>(in[i]) == d.quote;
@@ -145,7 +139,7 @@ Rows reference_read(std::string_view in, const csv::Dialect& d) {
               break;
             }
             if (line_end(n)) {
-              ++i;
+              end = i++;
               record_open = false;
               break;
             }
@@ -158,6 +152,7 @@ Rows reference_read(std::string_view in, const csv::Dialect& d) {
         } else if (c == d.delimiter) {
           break;
         } else if (line_end(c)) {
+          end = i - 1;
           record_open = false;
           break;
         } else {
@@ -166,6 +161,7 @@ Rows reference_read(std::string_view in, const csv::Dialect& d) {
       }
       row.push_back(std::move(field));
     }
+    parsed.spans.emplace_back(start, end);
   }
 }
 
@@ -180,10 +176,117 @@ std::string describe(const Rows& rows) {
   return out;
 }
 
+struct Case {
+  std::string_view input;
+  csv::Dialect dialect;
+  std::size_t buffer = 0;
+  std::size_t max_random_chunk = 0;
+  std::uint64_t seed = 0;
+  Parsed want;
+
+  std::string text() const {
+    auto byte = [](unsigned char b) { return fuzz::printable(std::string(1, static_cast<char>(b))); };
+    return "delimiter " + byte(dialect.delimiter) + ", quote " + byte(dialect.quote) + ", escape " +
+           (dialect.escape ? byte(*dialect.escape) : std::string("none")) +
+           (dialect.skip_utf8_bom ? "" : ", BOM kept") + ", buffer " + std::to_string(buffer);
+  }
+};
+
+struct ReadOutcome {
+  Rows rows;
+  std::optional<std::string> error;
+};
+
+// Reads everything, checking each record's raw bytes against where the reference puts it.
+ReadOutcome read_all(const Case& c, Source& source, const std::string& how) {
+  csv::Reader reader(source, c.dialect, c.buffer);
+  csv::Record record;
+  ReadOutcome out;
+  for (;;) {
+    auto more = reader.next(record);
+    if (!more) {
+      out.error = std::move(more.error().text);
+      return out;
+    }
+    if (!*more) break;
+    const std::size_t k = out.rows.size();
+    out.rows.push_back(fields(record));
+    if (const auto raw = record.raw(); raw && k < c.want.spans.size()) {
+      const auto [start, end] = c.want.spans[k];
+      if (*raw != c.input.substr(start, end - start)) {
+        fuzz::fail("raw bytes of record " + std::to_string(k + 1) + " are " + fuzz::printable(*raw) + ", want " +
+                   fuzz::printable(c.input.substr(start, end - start)) + " (" + how + ", " + c.text() + ")");
+      }
+    }
+  }
+  auto again = reader.next(record);
+  fuzz::require(again.has_value() && !*again, "an exhausted reader read again");
+  fuzz::require(record.size() == 0, "the record is not empty after the end of input");
+  return out;
+}
+
 void expect_same(const Rows& got, const Rows& want, const std::string& how) {
   if (got == want) return;
   fuzz::fail("records differ from the reference when " + how + "\ngot " + std::to_string(got.size()) +
              " records:\n" + describe(got) + "want " + std::to_string(want.size()) + " records:\n" + describe(want));
+}
+
+// Records kept while the reader goes on, each kept by a different route (moved, copied, moved or
+// copied into an existing record, or not kept at all), then outliving the reader: every kept
+// record must still hold its fields after each later read and after the reader is gone.
+void check_lifetimes(const Case& c) {
+  struct Kept {
+    csv::Record record;
+    std::size_t index;
+  };
+  std::uint64_t choices = c.seed ^ 0x5DEECE66DULL;
+  Source source(c.input, 0, c.seed, c.max_random_chunk);
+  std::optional<csv::Reader> reader(std::in_place, source, c.dialect, c.buffer);
+  std::vector<Kept> kept;
+  auto verify = [&](const char* when) {
+    for (const Kept& k : kept) {
+      if (fields(k.record) != c.want.rows[k.index]) {
+        fuzz::fail("record " + std::to_string(k.index + 1) + " changed " + when + " (" + c.text() + "): now\n" +
+                   describe({fields(k.record)}) + "want\n" + describe({c.want.rows[k.index]}));
+      }
+    }
+  };
+  for (std::size_t index = 0;; ++index) {
+    csv::Record record;
+    auto more = reader->next(record);
+    fuzz::require(more.has_value(), "the reader failed on a source that does not");
+    verify("after a read into another record");
+    if (!*more) break;
+    if (index >= c.want.rows.size() || fields(record) != c.want.rows[index]) {
+      fuzz::fail("record " + std::to_string(index + 1) + " differs from the reference when read into a new record (" +
+                 c.text() + ")");
+    }
+    switch (splitmix64(choices) % 5) {
+      case 0:
+        kept.push_back({std::move(record), index});
+        break;
+      case 1:
+        kept.push_back({record, index});
+        break;
+      case 2: {
+        csv::Record other;
+        other = std::move(record);
+        kept.push_back({std::move(other), index});
+        break;
+      }
+      case 3: {
+        csv::Record other;
+        other = record;
+        kept.push_back({std::move(other), index});
+        break;
+      }
+      default:  // dropped while its fields may still point into the reader's buffer
+        break;
+    }
+    if (kept.size() > 4) kept.erase(kept.begin());
+  }
+  reader.reset();
+  verify("after its reader was destroyed");
 }
 
 }  // namespace
@@ -191,26 +294,17 @@ void expect_same(const Rows& got, const Rows& want, const std::string& how) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   unsigned char settings[kSettings] = {};
   if (size > 0) std::memcpy(settings, data, std::min(size, kSettings));
-  const std::string_view input =
-      size > kSettings ? std::string_view(reinterpret_cast<const char*>(data) + kSettings, size - kSettings)
-                       : std::string_view();
-
-  csv::Dialect dialect;
-  dialect.delimiter = role(settings[0]);
-  dialect.quote = role(settings[1]);
-  if (settings[3] & 1) dialect.escape = role(settings[2]);
-  dialect.skip_utf8_bom = !(settings[3] & 2);
-  const std::size_t buffer = buffer_size(settings[4]);
-  const std::size_t max_random_chunk = std::size_t{1} + settings[5];
-  const std::uint64_t seed = (std::uint64_t{settings[6]} << 8 | settings[7]) ^ size;
-
-  const Rows want = reference_read(input, dialect);
-  const std::string dialect_text = "delimiter " + fuzz::printable(std::string(1, static_cast<char>(dialect.delimiter))) +
-                                   ", quote " + fuzz::printable(std::string(1, static_cast<char>(dialect.quote))) +
-                                   ", escape " +
-                                   (dialect.escape ? fuzz::printable(std::string(1, static_cast<char>(*dialect.escape)))
-                                                   : std::string("none")) +
-                                   (dialect.skip_utf8_bom ? "" : ", BOM kept") + ", buffer " + std::to_string(buffer);
+  Case c;
+  c.input = size > kSettings ? std::string_view(reinterpret_cast<const char*>(data) + kSettings, size - kSettings)
+                             : std::string_view();
+  c.dialect.delimiter = role(settings[0]);
+  c.dialect.quote = role(settings[1]);
+  if (settings[3] & 1) c.dialect.escape = role(settings[2]);
+  c.dialect.skip_utf8_bom = !(settings[3] & 2);
+  c.buffer = buffer_size(settings[4]);
+  c.max_random_chunk = std::size_t{1} + settings[5];
+  c.seed = (std::uint64_t{settings[6]} << 8 | settings[7]) ^ size;
+  c.want = reference_read(c.input, c.dialect);
 
   // The buffer size comes from the settings (the default 1 MiB among the choices), so that the
   // costly default buffer is not built on every input.
@@ -218,36 +312,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* name;
     std::size_t fixed;
     std::size_t max_random;
-    std::size_t buffer;
   };
-  const Cut cuts[] = {
-      {"1-byte reads", 1, 0, buffer},
-      {"random reads", 0, max_random_chunk, buffer},
-      {"1 MiB reads", kMiB, 0, buffer},
-  };
+  const Cut cuts[] = {{"1-byte reads", 1, 0}, {"random reads", 0, c.max_random_chunk}, {"1 MiB reads", kMiB, 0}};
   for (const Cut& cut : cuts) {
-    Source source(input, cut.fixed, seed, cut.max_random);
-    ReadOutcome got = read_all(source, dialect, cut.buffer);
+    Source source(c.input, cut.fixed, c.seed, cut.max_random);
+    ReadOutcome got = read_all(c, source, cut.name);
     if (got.error) fuzz::fail("the reader failed on a source that does not: " + *got.error);
-    expect_same(got.rows, want, std::string(cut.name) + " (" + dialect_text + ")");
+    expect_same(got.rows, c.want.rows, std::string(cut.name) + " (" + c.text() + ")");
   }
+
+  check_lifetimes(c);
 
   // A source failing part-way: its error comes through unchanged, and every record delivered
   // before it is one the whole input has too.
-  const std::size_t fail_after = input.empty() ? 0 : seed % (input.size() + 1);
-  Source failing(input, 0, seed, max_random_chunk);
+  const std::size_t fail_after = c.input.empty() ? 0 : c.seed % (c.input.size() + 1);
+  Source failing(c.input, 0, c.seed, c.max_random_chunk);
   failing.fail_after(fail_after);
-  ReadOutcome cut_short = read_all(failing, dialect, buffer);
+  ReadOutcome cut_short = read_all(c, failing, "failing after " + std::to_string(fail_after) + " bytes");
   if (cut_short.error != Source::kFailure) {
     fuzz::fail("the source's failure after " + std::to_string(fail_after) + " bytes came through as " +
                (cut_short.error ? fuzz::printable(*cut_short.error) : std::string("no error")));
   }
-  const bool prefix = cut_short.rows.size() <= want.size() &&
-                      std::equal(cut_short.rows.begin(), cut_short.rows.end(), want.begin());
+  const bool prefix = cut_short.rows.size() <= c.want.rows.size() &&
+                      std::equal(cut_short.rows.begin(), cut_short.rows.end(), c.want.rows.begin());
   if (!prefix) {
     fuzz::fail("records read before a source failure after " + std::to_string(fail_after) +
-               " bytes are not the first records of the input (" + dialect_text + ")\ngot:\n" +
-               describe(cut_short.rows) + "want a prefix of:\n" + describe(want));
+               " bytes are not the first records of the input (" + c.text() + ")\ngot:\n" +
+               describe(cut_short.rows) + "want a prefix of:\n" + describe(c.want.rows));
   }
   return 0;
 }
