@@ -6,7 +6,6 @@
 // (FuzzedDataProvider's split), so mutations of one seldom shift the other.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -259,7 +258,8 @@ void check_file_totals(const JsonValue& doc, const std::string& expected, const 
   fuzz::require(string_member(doc, "actualSha256") == sha256(actual), "actualSha256 is not the file's digest");
 }
 
-void check_stream_result(const JsonValue& doc, const ValidationRequest& request, const std::string& report) {
+void check_stream_result(const JsonValue& doc, const ValidationRequest& request, const std::string& report,
+                         bool same_files) {
   const JsonValue& rows = member(doc, "rows");
   const std::uint64_t expected = unsigned_member(rows, "expected");
   const std::uint64_t actual = unsigned_member(rows, "actual");
@@ -296,6 +296,23 @@ void check_stream_result(const JsonValue& doc, const ValidationRequest& request,
     if (text != lines[i]) {
       fuzz::fail("example " + std::to_string(i) + " is not report line " + std::to_string(i + 1) + ":\n  " +
                  fuzz::printable(text) + "\n  " + fuzz::printable(lines[i]));
+    }
+  }
+
+  // The same file on both sides, each column paired with its own position: records can differ
+  // from their header's width, but never from each other.
+  bool same_positions = true;
+  const JsonValue& pairs = member(doc, "columnPairs");
+  fuzz::require(pairs.kind() == JsonValue::Kind::Array, "columnPairs is not an array");
+  for (const JsonValue& pair : pairs.as_array()) {
+    same_positions = same_positions && unsigned_member(pair, "expectedIndex") == unsigned_member(pair, "actualIndex");
+  }
+  if (same_files && same_positions) {
+    fuzz::require(missing == 0 && additional == 0, "missing or additional rows between identical files");
+    for (const std::string_view line : lines) {
+      if (!line.ends_with(",\"type\":\"ROW_WIDTH\"}")) {
+        fuzz::fail("identical files with columns paired in place give " + fuzz::printable(line));
+      }
     }
   }
 
@@ -359,7 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(!(fast_path_applies && expected == actual), "identical files streamed instead of recognised");
     auto report = tessamer::read_whole_file(w.report_path);
     if (!report) fuzz::fail("cannot read the report after a streamed run: " + report.error().text);
-    check_stream_result(doc, request, *report);
+    check_stream_result(doc, request, *report, expected == actual);
   } else {
     fuzz::fail("unknown comparisonMode " + mode);
   }
