@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 #include <immintrin.h>
 #define TESSAMER_CSV_X86 1
 #endif
@@ -43,7 +43,7 @@ struct SpecialBytes {
 // Sets bit i of masks[b] when byte 64*b+i at `p` is special, for `blocks` whole blocks.
 using ClassifyFn = void (*)(const unsigned char* p, std::size_t blocks, std::uint64_t* masks, const SpecialBytes& s);
 
-[[maybe_unused]] void classify_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* masks,
+void classify_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* masks,
                                         const SpecialBytes& s) {
   bool special[256] = {};
   for (unsigned char b : {s.delimiter, s.quote, s.escape, kCr, kLf}) special[b] = true;
@@ -113,31 +113,46 @@ void classify_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* ma
 
 #endif
 
+ClassifyFn classifier(detail::Isa isa) {
+  switch (isa) {
+    case detail::Isa::portable:
+      return classify_portable;
+#if defined(TESSAMER_CSV_X86)
+    case detail::Isa::sse2:
+      return classify_sse2;
+    case detail::Isa::avx2:
+      return classify_avx2;
+    case detail::Isa::avx512bw:
+      return classify_avx512;
+#else
+    case detail::Isa::sse2:
+    case detail::Isa::avx2:
+    case detail::Isa::avx512bw:
+      break;
+#endif
+  }
+  return nullptr;
+}
+
 // The widest classifier this CPU runs.
 ClassifyFn pick_classifier() {
-#if defined(TESSAMER_CSV_X86)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512bw")) return classify_avx512;
-  if (__builtin_cpu_supports("avx2")) return classify_avx2;
-  return classify_sse2;
-#else
+  for (detail::Isa isa : {detail::Isa::avx512bw, detail::Isa::avx2, detail::Isa::sse2}) {
+    if (detail::runs(isa)) return classifier(isa);
+  }
   return classify_portable;
-#endif
 }
 
 // The read buffer: whole pages of its own, handed back to the system when the reader goes, so
-// that a released buffer never lingers in the heap. `headroom` bytes before data() belong to it
-// too.
+// that a released buffer never lingers in the heap.
 class PageBuffer {
  public:
-  PageBuffer(std::size_t headroom, std::size_t size) : size_(headroom + size) {
+  explicit PageBuffer(std::size_t size) : size_(size) {
     void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     // Out of memory, as an allocation failure anywhere else: nothing sensible can go on.
     if (p == MAP_FAILED) std::abort();
-    mapping_ = static_cast<unsigned char*>(p);
-    data_ = mapping_ + headroom;
+    data_ = static_cast<unsigned char*>(p);
   }
-  ~PageBuffer() { ::munmap(mapping_, size_); }
+  ~PageBuffer() { ::munmap(data_, size_); }
   PageBuffer(const PageBuffer&) = delete;
   PageBuffer& operator=(const PageBuffer&) = delete;
 
@@ -145,7 +160,6 @@ class PageBuffer {
 
  private:
   std::size_t size_;
-  unsigned char* mapping_;
   unsigned char* data_;
 };
 
@@ -162,6 +176,32 @@ enum class Phase {
 }  // namespace
 
 namespace detail {
+
+bool runs(Isa isa) {
+  switch (isa) {
+    case Isa::portable:
+      return true;
+#if defined(TESSAMER_CSV_X86)
+    case Isa::sse2:
+      return true;  // part of x86-64
+    case Isa::avx2:
+      return __builtin_cpu_supports("avx2");
+    case Isa::avx512bw:
+      return __builtin_cpu_supports("avx512bw");
+#else
+    case Isa::sse2:
+    case Isa::avx2:
+    case Isa::avx512bw:
+      break;
+#endif
+  }
+  return false;
+}
+
+void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks) {
+  const SpecialBytes special{dialect.delimiter, dialect.quote, dialect.escape.value_or(dialect.quote)};
+  classifier(isa)(data, blocks, masks, special);
+}
 
 // A field whose bytes are kept in the record's own storage.
 struct OwnedField {
@@ -194,27 +234,9 @@ class RecordWriter {
 
   FieldSlots slots() const { return FieldSlots{record_.fields_.data(), 0, record_.fields_.size()}; }
 
-  [[gnu::always_inline]] void add(FieldSlots& slots, std::string_view field) {
-    if (slots.count == slots.room) [[unlikely]] {
-      const Storage more = grow(slots.room);
-      slots.data = more.data;
-      slots.room = more.room;
-    }
+  void add(FieldSlots& slots, std::string_view field) {
+    if (slots.count == slots.room) [[unlikely]] grow(slots);
     slots.data[slots.count++] = field;
-  }
-
-  // Small enough to come back in registers, so that the parser's slots stay there too.
-  struct Storage {
-    std::string_view* data;
-    std::size_t room;
-  };
-
-  // Doubles the field slots (at least 16).
-  [[gnu::noinline]] Storage grow(std::size_t room) {
-    const std::size_t size = std::max(room * 2, std::size_t{16});
-    record_.fields_.resize(size);
-    owned_.reserve(size);
-    return Storage{record_.fields_.data(), size};
   }
 
   void begin_record(const unsigned char* first) {
@@ -244,16 +266,11 @@ class RecordWriter {
     used_ += n;
   }
 
-  // Ends the field in progress in the record's own storage; it is field `index`.
-  void close_owned(std::size_t index) {
-    if (!in_progress_) field_offset_ = used_;
-    owned_.push_back(OwnedField{index, field_offset_, used_ - field_offset_});
-    in_progress_ = false;
-  }
-
   // Closes the field in progress in the record's own storage, as the next field.
-  [[gnu::always_inline]] void end_owned(FieldSlots& slots) {
-    close_owned(slots.count);
+  void end_owned(FieldSlots& slots) {
+    if (!in_progress_) field_offset_ = used_;
+    owned_.push_back(OwnedField{slots.count, field_offset_, used_ - field_offset_});
+    in_progress_ = false;
     add(slots, std::string_view());  // set by commit()
   }
 
@@ -284,6 +301,15 @@ class RecordWriter {
   }
 
  private:
+  // Doubles the field slots (at least 16).
+  [[gnu::noinline]] void grow(FieldSlots& slots) {
+    const std::size_t size = std::max(slots.room * 2, std::size_t{16});
+    record_.fields_.resize(size);
+    owned_.reserve(size);
+    slots.data = record_.fields_.data();
+    slots.room = size;
+  }
+
   [[gnu::noinline]] void grow_bytes(std::size_t need) {
     const std::size_t size = std::max({bytes_room_ * 2, used_ + need, std::size_t{256}});
     record_.bytes_.resize(size);
@@ -425,8 +451,7 @@ struct Reader::State {
         read_size(std::max<std::size_t>(buffer_size, 1)),
         // Room for a whole UTF-8 BOM even when each read is smaller, so it can be checked in place.
         buffer_room(std::max<std::size_t>(read_size, 3)),
-        // The headroom lets a cursor stand one block before the buffer's first byte.
-        buffer(kBlock, buffer_room + kReadSlack),
+        buffer(buffer_room + kReadSlack),
         pos(buffer.data()),
         end(buffer.data()) {
     classify_window(buffer.data());
@@ -461,13 +486,11 @@ struct Reader::State {
     window_end = from + blocks * kBlock;
   }
 
-  // The cursor at `at`, a byte of the current window or its end. At a block boundary it stands
-  // at the end of the block before, so that the parser comes to the next block, and to the end of
-  // the window, the usual way.
+  // The cursor at `at`, a byte of the current window. (In an empty window, where no special byte
+  // is ever looked for, it only stands there.)
   Cursor seek(const unsigned char* at) const {
     const std::size_t offset = static_cast<std::size_t>(at - window);
     const std::size_t block = offset / kBlock;
-    if (offset % kBlock == 0) return Cursor{masks + block - 1, at - kBlock, 0};
     return Cursor{masks + block, window + block * kBlock, masks[block] & (~std::uint64_t{0} << (offset % kBlock))};
   }
 
@@ -487,9 +510,7 @@ struct Reader::State {
   // The window last classified: its bytes and the masks of its blocks, then the end mark.
   const unsigned char* window = nullptr;
   const unsigned char* window_end = nullptr;
-  // masks[-1] exists for a cursor standing before the first block.
-  std::uint64_t mask_storage[kWindowBlocks + 2];
-  std::uint64_t* const masks = mask_storage + 1;
+  std::uint64_t masks[kWindowBlocks + 1];
   // The next special byte not yet passed: always the first one at or after pos.
   Cursor cursor{};
   Phase phase = Phase::record_start;
@@ -557,16 +578,10 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots) 
   const unsigned char* closing = resume_closing;  // in after_quote: the quote that may close the quoted part
   bool owned = field_owned;          // the field in progress is in the record's own storage
   Phase at = phase;
-  // The cursor and the field slots, as scalar locals rather than members or structs, so that
-  // they stay in registers while fields are stored.
   const std::uint64_t* mask = cursor.mask;
   const unsigned char* block = cursor.block;
   std::uint64_t bits = cursor.bits;
   const unsigned char* limit = window_end;
-  std::string_view* fields_begin = slots.data;
-  std::string_view* next_field = slots.data + slots.count;
-  std::string_view* fields_end = slots.data + slots.room;
-  auto field_count = [&] { return static_cast<std::size_t>(next_field - fields_begin); };
 
   // The next special byte, or stop when there is none before it.
   auto next_special = [&]() -> const unsigned char* {
@@ -592,25 +607,14 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots) 
     bits &= bits - 1;
     return hit;
   };
-  auto add_field = [&](std::string_view field) {
-    if (next_field == fields_end) [[unlikely]] {
-      const std::size_t count = static_cast<std::size_t>(next_field - fields_begin);
-      const auto more = out.grow(static_cast<std::size_t>(fields_end - fields_begin));
-      fields_begin = more.data;
-      next_field = more.data + count;
-      fields_end = more.data + more.room;
-    }
-    *next_field++ = field;
-  };
   // Stores the field in progress, whose last bytes end at `last`.
   auto close_field = [&](const unsigned char* last) {
     if (owned) {
       out.append(run, static_cast<std::size_t>(last - run));
-      out.close_owned(field_count());
-      add_field(std::string_view());  // set when the record is committed
+      out.end_owned(slots);
       owned = false;
     } else {
-      add_field(std::string_view(reinterpret_cast<const char*>(run), static_cast<std::size_t>(last - run)));
+      out.add(slots, std::string_view(reinterpret_cast<const char*>(run), static_cast<std::size_t>(last - run)));
     }
   };
   // Moves the field in progress, up to `last`, to the record's own storage.
@@ -624,15 +628,10 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots) 
     resume_closing = resume_at;
     phase = resume;
     field_owned = owned;
-    cursor.mask = mask;
-    cursor.block = block;
-    cursor.bits = bits;
-    slots.data = fields_begin;
-    slots.count = field_count();
-    slots.room = static_cast<std::size_t>(fields_end - fields_begin);
+    cursor = Cursor{mask, block, bits};
   };
   auto dry = [&](Phase resume, const unsigned char* last) {
-    if (resume != Phase::record_start) out.hold_over(fields_begin, field_count());
+    if (resume != Phase::record_start) out.hold_over(slots.data, slots.count);
     if (resume == Phase::unquoted || resume == Phase::quoted || resume == Phase::after_quote) own_field(last);
     save(stop, resume);
     return false;

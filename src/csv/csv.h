@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -37,6 +38,17 @@ class Record;
 
 namespace detail {
 class RecordWriter;
+
+// The special-byte classifiers, one per instruction set; a reader uses the widest this CPU runs.
+// Here so that tests cover the others too.
+enum class Isa { portable, sse2, avx2, avx512bw };
+
+// Whether this build and CPU run `isa`.
+bool runs(Isa isa);
+
+// Sets bit i of masks[b] when byte 64*b+i at `data` is the delimiter, the quote, the escape byte,
+// CR or LF of `dialect`, for `blocks` whole blocks. REQUIRES: runs(isa).
+void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks);
 
 // The link between a reader's buffer and the one record whose fields may point into it.
 struct Loan {

@@ -307,6 +307,33 @@ TEST(CsvReader, FieldsStayValidUntilTheNextReadIntoTheirRecord) {
   EXPECT_FALSE(copied.raw().has_value());
 }
 
+TEST(CsvClassifier, EveryInstructionSetFindsTheSameBytes) {
+  using csv::detail::Isa;
+  std::mt19937 rng(3);
+  const std::size_t blocks = 40;
+  std::vector<unsigned char> data(blocks * 64);
+  for (int round = 0; round < 200; ++round) {
+    const unsigned char roles[] = {',', '"', '\\', ';', '\t', 0x00, 0xFF, 0x80};
+    csv::Dialect d = dialect(roles[rng() % std::size(roles)], roles[rng() % std::size(roles)]);
+    if (rng() % 2) d.escape = roles[rng() % std::size(roles)];
+    // Mostly the dialect's bytes, line ends and their neighbours, so that every lane meets them.
+    for (unsigned char& byte : data) {
+      const unsigned char near[] = {d.delimiter, d.quote, d.escape.value_or('x'), '\r', '\n'};
+      byte = rng() % 3 ? static_cast<unsigned char>(near[rng() % std::size(near)] + rng() % 3 - 1)
+                       : static_cast<unsigned char>(rng());
+    }
+    std::vector<std::uint64_t> want(blocks);
+    csv::detail::classify(Isa::portable, d, data.data(), blocks, want.data());
+    for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512bw}) {
+      if (!csv::detail::runs(isa)) continue;
+      SCOPED_TRACE("round " + std::to_string(round) + ", isa " + std::to_string(static_cast<int>(isa)));
+      std::vector<std::uint64_t> got(blocks);
+      csv::detail::classify(isa, d, data.data(), blocks, got.data());
+      ASSERT_EQ(got, want);
+    }
+  }
+}
+
 TEST(CsvReader, SourceErrorPassesThroughUnchanged) {
   for (std::size_t buffer : {1, 4, 1024}) {
     SCOPED_TRACE("buffer " + std::to_string(buffer));
