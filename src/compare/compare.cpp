@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string_view>

@@ -78,11 +78,11 @@ class Record {
   // Precondition: i < size().
   std::string_view operator[](std::size_t i) const { return fields_[i]; }
 
-  // The record's bytes as they stand in the input, from its first byte up to the line end or the
-  // end of input that closed it (neither included), when they lie in one piece in the reader's
-  // buffer; nullopt otherwise (a record cut by a refill of the buffer, the last record of an input
-  // without a final line end, a copy). Two records read with the same dialect whose raw bytes are
-  // equal have equal fields. Valid as long as the fields are.
+  // The record's bytes as they stand in the input, from its first byte up to the line end that
+  // closed it (not included), when they lie in one piece in the reader's buffer; nullopt for a
+  // record cut by a refill of the buffer, one closed by the end of the input, and a copy. Two
+  // records read with the same dialect whose raw bytes are equal have equal fields. Valid as long
+  // as the fields are.
   std::optional<std::string_view> raw() const {
     if (raw_data_ == nullptr) return std::nullopt;
     return std::string_view(raw_data_, raw_size_);
