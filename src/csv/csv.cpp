@@ -473,7 +473,8 @@ struct Reader::State {
   }
 
   // Classifies the window of the buffer that begins at `from` (from <= end). Mask bits for bytes
-  // at or past `end` are clear. Reaching the block at window_end tells the parser to move on.
+  // at or past `end` are clear. A cursor that steps onto the block at window_end (whose mask is
+  // read, as zero, but never used) has reached the end of the window.
   void classify_window(const unsigned char* from) {
     const std::size_t left = static_cast<std::size_t>(end - from);
     const std::size_t blocks = std::min(kWindowBlocks, (left + kBlock - 1) / kBlock);
@@ -507,7 +508,7 @@ struct Reader::State {
   PageBuffer buffer;
   const unsigned char* pos;  // next unparsed byte
   const unsigned char* end;  // end of the bytes read
-  // The window last classified: its bytes and the masks of its blocks, then the end mark.
+  // The window last classified: its bytes and the masks of its blocks, and one more.
   const unsigned char* window = nullptr;
   const unsigned char* window_end = nullptr;
   std::uint64_t masks[kWindowBlocks + 1];
