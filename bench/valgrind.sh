@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs the end-to-end tests with every engine process under valgrind's memcheck: any invalid read
 # or write, use of uninitialised memory, or leak makes the engine exit with 99 and its test fail.
-#   bench/valgrind.sh [build dir]     (default build/release, built first)
+#   bench/valgrind.sh [build dir]     (default build/memcheck, built first)
+# The engine is linked dynamically there: memcheck watches the heap through the shared C library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build/release}
+dir=${1:-build/memcheck}
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAMER_BUILD_TESTS=ON >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSAMER_BUILD_TESTS=ON -DTESSAMER_STATIC_ENGINE=OFF >/dev/null
 cmake --build "$dir" --target tessamer cli_test faults_test scale_test
 logs=$(mktemp -d "${TMPDIR:-/tmp}/tessamer-memcheck-XXXXXX")
 chmod 1777 "$logs"  # the permission tests run the engine as an unprivileged user

@@ -1,12 +1,7 @@
-// The digest is an EVP method of the engine's own over libcrypto's SHA-256 functions, which are
-// declared at the 1.1.1 API level.
-#define OPENSSL_API_COMPAT 10101
-
 #include "core/sha256.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,34 +15,16 @@ namespace {
   std::abort();
 }
 
-SHA256_CTX* state_of(EVP_MD_CTX* context) { return static_cast<SHA256_CTX*>(EVP_MD_CTX_md_data(context)); }
-
-int method_init(EVP_MD_CTX* context) { return SHA256_Init(state_of(context)); }
-
-int method_update(EVP_MD_CTX* context, const void* data, std::size_t size) {
-  return SHA256_Update(state_of(context), data, size);
-}
-
-int method_final(EVP_MD_CTX* context, unsigned char* digest) { return SHA256_Final(digest, state_of(context)); }
-
-// SHA-256 as an EVP method that hands the bytes to libcrypto's SHA-256 (the code the default
-// provider runs too, with the CPU's SHA instructions). EVP calls such a method directly: no
-// provider is started and no algorithm fetched, which keeps the provider machinery (about a
-// megabyte of libcrypto's code and data) out of the process's memory. OpenSSL itself is started
-// without its configuration file: the engine reads none.
+// SHA-256 from libcrypto's default provider (the CPU's SHA instructions where there are any),
+// fetched once. OpenSSL is started without its configuration file: the engine reads none.
 const EVP_MD* sha256_method() {
   struct Method {
     Method() {
       if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) digest_failure("OPENSSL_init_crypto");
-      md = EVP_MD_meth_new(NID_sha256, NID_undef);
-      if (md == nullptr || EVP_MD_meth_set_result_size(md, SHA256_DIGEST_LENGTH) != 1 ||
-          EVP_MD_meth_set_input_blocksize(md, SHA256_CBLOCK) != 1 ||
-          EVP_MD_meth_set_app_datasize(md, sizeof(SHA256_CTX)) != 1 || EVP_MD_meth_set_init(md, method_init) != 1 ||
-          EVP_MD_meth_set_update(md, method_update) != 1 || EVP_MD_meth_set_final(md, method_final) != 1) {
-        digest_failure("EVP_MD_meth_new");
-      }
+      md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+      if (md == nullptr) digest_failure("EVP_MD_fetch");
     }
-    ~Method() { EVP_MD_meth_free(md); }
+    ~Method() { EVP_MD_free(md); }
     EVP_MD* md = nullptr;
   };
   static const Method method;
