@@ -10,7 +10,7 @@ mb=${1:-1024}
 build=${2:-build/engine}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target tessamer >/dev/null
-engine=$PWD/$build/src/tessamer
+engine=$(cd "$build" && pwd)/src/tessamer
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessamer-fastpath-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -29,23 +29,24 @@ cat > "$work/request.json" <<JSON
  "hasHeader":true,"nullValue":"","exampleLimit":10}
 JSON
 
-best() {  # best wall seconds of three runs of "$@"; the last run's peak RSS in $rss_kib
-  local best_time=999999 t
+best() {  # "<best wall seconds> <highest peak RSS in KiB>" of three runs of "$@"
+  local best_time=999999 peak=0 t rss
   for _ in 1 2 3; do
-    t=$( { /usr/bin/time -f '%e %M' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
-    rss_kib=${t#* }
+    /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    t=$(tail -n 1 "$work/time")
+    rss=${t#* }
     t=${t% *}
     best_time=$(awk -v a="$t" -v b="$best_time" 'BEGIN { print (a < b) ? a : b }')
+    peak=$((rss > peak ? rss : peak))
   done
-  echo "$best_time"
+  echo "$best_time $peak"
 }
 
 size=$(stat -c %s "$work/expected.csv")
 cat "$work/expected.csv" "$work/actual.csv" > /dev/null  # warm the page cache
-engine_time=$(best "$engine" --request "$work/request.json")
-engine_rss=$rss_kib
+read -r engine_time engine_rss < <(best "$engine" --request "$work/request.json")
 grep -q '"comparisonMode":"quor-binary"' <("$engine" --request "$work/request.json") || { echo "fast path not taken" >&2; exit 1; }
-openssl_time=$(best openssl dgst -sha256 "$work/expected.csv" "$work/actual.csv")
+read -r openssl_time _ < <(best openssl dgst -sha256 "$work/expected.csv" "$work/actual.csv")
 printf 'identical pair, %d bytes each\n' "$size"
 printf '  tessamer          %6.2f s  peak RSS %6.1f MiB\n' "$engine_time" "$(awk -v k="$engine_rss" 'BEGIN { print k / 1024 }')"
 printf '  openssl dgst      %6.2f s\n' "$openssl_time"
