@@ -362,6 +362,21 @@ void RecordWriter::hold_over(std::string_view* fields, std::size_t count) {
 
 // ---- Record ----
 
+void detail::ByteStore::resize(std::size_t size) {
+  if (size == size_) return;
+  if (size == 0) {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    return;
+  }
+  void* grown = std::realloc(data_, size);
+  // Out of memory: as for any other allocation of the process, there is no way on.
+  if (grown == nullptr) std::abort();
+  data_ = static_cast<char*>(grown);
+  size_ = size;
+}
+
 Record::~Record() { end_loan(); }
 
 Record::Record(const Record& other) { assign_owned(other); }
@@ -407,7 +422,7 @@ void Record::end_loan() {
 void Record::assign_owned(const Record& from) {
   std::size_t total = 0;
   for (std::size_t i = 0; i < from.count_; ++i) total += from.fields_[i].size();
-  std::vector<char> bytes(total);
+  detail::ByteStore bytes(total);
   if (fields_.size() < from.count_) fields_.resize(from.count_);
   std::size_t at = 0;
   for (std::size_t i = 0; i < from.count_; ++i) {
@@ -416,7 +431,7 @@ void Record::assign_owned(const Record& from) {
     fields_[i] = std::string_view(bytes.data() + at, field.size());
     at += field.size();
   }
-  // The views point into the vector's heap block, which the move keeps where it is.
+  // The views point into the store's heap block, which the move keeps where it is.
   bytes_ = std::move(bytes);
   count_ = from.count_;
   raw_data_ = nullptr;

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace csv {
@@ -49,6 +51,36 @@ bool runs(Isa isa);
 // Sets bit i of masks[b] when byte 64*b+i at `data` is the delimiter, the quote, the escape byte,
 // CR or LF of `dialect`, for `blocks` whole blocks. REQUIRES: runs(isa).
 void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks);
+
+// The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
+// never written costs no memory, and the allocator may move a large block without copying it.
+class ByteStore {
+ public:
+  ByteStore() = default;
+  explicit ByteStore(std::size_t size) { resize(size); }
+  ByteStore(ByteStore&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  ByteStore& operator=(ByteStore&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ByteStore(const ByteStore&) = delete;
+  ByteStore& operator=(const ByteStore&) = delete;
+  ~ByteStore() { std::free(data_); }
+
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  // Keeps the first min(size(), size) bytes; the rest is uninitialised.
+  void resize(std::size_t size);
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // The link between a reader's buffer and the one record whose fields may point into it.
 struct Loan {
@@ -97,7 +129,7 @@ class Record {
   void end_loan();
 
   std::vector<std::string_view> fields_;  // the first count_ are the fields; size() is the storage
-  std::vector<char> bytes_;               // fields that could not point into the reader's buffer
+  detail::ByteStore bytes_;               // fields that could not point into the reader's buffer
   std::size_t count_ = 0;
   const char* raw_data_ = nullptr;
   std::size_t raw_size_ = 0;
