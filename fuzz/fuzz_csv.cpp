@@ -1,13 +1,15 @@
 // The CSV reader: whatever the dialect, however the source cuts the bytes and whatever the
 // reader's buffer size, the records are those of a plain byte-at-a-time reader; a record's raw
 // bytes, when it has them, are its bytes in the input; fields stay valid for as long as promised
-// while records are moved, copied, dropped and outlive their reader.
+// while records are moved, copied, dropped and outlive their reader; and every special-byte
+// classifier this CPU runs agrees with a plain comparison.
 //
 // Input: 8 bytes of settings, then the CSV bytes.
 //   [0] delimiter  [1] quote  [2] escape  (a few usual bytes, or the byte itself when >= 0x80)
 //   [3] bit 0: an escape byte is set; bit 1: the UTF-8 BOM is kept as data
 //   [4] the reader's buffer size  [5] the largest random chunk  [6..7] the seed of the random choices
 #include <algorithm>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -289,6 +291,39 @@ void check_lifetimes(const Case& c) {
   verify("after its reader was destroyed");
 }
 
+// Every classifier this CPU runs marks exactly the bytes a plain comparison finds; the reader
+// itself only uses the widest one.
+void check_classifiers(const Case& c) {
+  const std::size_t blocks = c.input.size() / 64;
+  if (blocks == 0) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(c.input.data());
+  std::vector<std::uint64_t> want(blocks, 0);
+  for (std::size_t i = 0; i < blocks * 64; ++i) {
+    const unsigned char b = bytes[i];
+    const bool special = b == c.dialect.delimiter || b == c.dialect.quote || b == '\r' || b == '\n' ||
+                         (c.dialect.escape && b == *c.dialect.escape);
+    if (special) want[i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+  using csv::detail::Isa;
+  constexpr std::pair<Isa, const char*> kIsas[] = {
+      {Isa::portable, "portable"}, {Isa::sse2, "sse2"}, {Isa::avx2, "avx2"}, {Isa::avx512bw, "avx512bw"}};
+  std::vector<std::uint64_t> got(blocks);
+  for (const auto& [isa, name] : kIsas) {
+    if (!csv::detail::runs(isa)) continue;
+    std::fill(got.begin(), got.end(), ~std::uint64_t{0});
+    csv::detail::classify(isa, c.dialect, bytes, blocks, got.data());
+    for (std::size_t b = 0; b < blocks; ++b) {
+      if (got[b] != want[b]) {
+        char masks[80];
+        std::snprintf(masks, sizeof masks, "%016llx, want %016llx", static_cast<unsigned long long>(got[b]),
+                      static_cast<unsigned long long>(want[b]));
+        fuzz::fail(std::string("the ") + name + " classifier marks block " + std::to_string(b) + " as " + masks +
+                   " (" + c.text() + ")");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -322,6 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   check_lifetimes(c);
+  check_classifiers(c);
 
   // A source failing part-way: its error comes through unchanged, and every record delivered
   // before it is one the whole input has too.
