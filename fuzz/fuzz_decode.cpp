@@ -76,12 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!out.starts_with(kPrefix)) fuzz::fail("the decoder replaced what was in its output: " + where);
   const std::string_view text = std::string_view(out).substr(kPrefix.size());
   const auto code_points = ok ? utf8_code_points(text) : std::nullopt;
-  if (ok && !code_points) fuzz::fail("decoded text is not well-formed UTF-8: " + where + " gave " + fuzz::printable(text));
+  if (ok && !code_points) {
+    fuzz::fail("decoded text is not well-formed UTF-8: " + where + " gave " + fuzz::printable(text));
+  }
 
   if (name == "UTF-8") {
     const bool valid = utf8_code_points(bytes).has_value();
-    if (ok != valid) fuzz::fail(std::string(valid ? "well-formed UTF-8 refused: " : "ill-formed UTF-8 accepted: ") + where);
-    if (ok && text != bytes) fuzz::fail("UTF-8 decoding changed the bytes: " + where + " gave " + fuzz::printable(text));
+    if (ok != valid) {
+      fuzz::fail(std::string(valid ? "well-formed UTF-8 refused: " : "ill-formed UTF-8 accepted: ") + where);
+    }
+    if (ok && text != bytes) {
+      fuzz::fail("UTF-8 decoding changed the bytes: " + where + " gave " + fuzz::printable(text));
+    }
   }
 
   // The replacing mode is the fatal one with errors turned into U+FFFD.

@@ -125,8 +125,11 @@ std::optional<std::string> maybe_name(FuzzedDataProvider& p, const std::vector<s
   return pick_name(p, guesses);
 }
 
-std::vector<std::string> without(std::vector<std::string> names, const std::vector<std::optional<std::string>>& left_out) {
-  std::erase_if(names, [&](const std::string& n) { return std::find(left_out.begin(), left_out.end(), n) != left_out.end(); });
+std::vector<std::string> without(std::vector<std::string> names,
+                                 const std::vector<std::optional<std::string>>& left_out) {
+  std::erase_if(names, [&](const std::string& n) {
+    return std::find(left_out.begin(), left_out.end(), n) != left_out.end();
+  });
   return names;
 }
 
