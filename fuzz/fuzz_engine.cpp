@@ -20,7 +20,7 @@
 #include "core/file.h"
 #include "core/sha256.h"
 #include "fuzz_support.h"
-#include "input/input.h"
+#include "engine/engine.h"
 #include "json_text.h"
 #include "request/request.h"
 

@@ -13,10 +13,6 @@
 #include "core/sha256.h"
 #include "csv/csv.h"
 
-#ifndef TESSAMER_VERSION
-#define TESSAMER_VERSION "0.1.0"
-#endif
-
 namespace tessamer {
 namespace {
 
@@ -102,8 +98,8 @@ class TextOut {
 };
 
 // Turns divergences into report lines. The text of each kind is written straight into the
-// report's buffer (the constant parts of a CELL line are prepared once per column pair); a
-// JsonValue is built only for the divergences kept as examples. Fields are decoded into reused
+// report's buffer (the constant parts of a CELL line are prepared once per column pair), in the
+// form write_compact_json gives: keys in sorted order, no spaces. Fields are decoded into reused
 // buffers, and all fields a line needs are decoded before any of it is written, so that a decode
 // failure leaves no partial line.
 class DivergenceEmitter {
@@ -162,11 +158,11 @@ class DivergenceEmitter {
   }
 
   Result<void> missing_row(const csv::Record& expected, std::uint64_t record) {
-    return whole_row(expected, record, "{\"expected\":[", ",\"type\":\"MISSING_ROW\"}", "expected", "MISSING_ROW");
+    return whole_row(expected, record, "{\"expected\":[", ",\"type\":\"MISSING_ROW\"}");
   }
 
   Result<void> additional_row(const csv::Record& actual, std::uint64_t record) {
-    return whole_row(actual, record, "{\"actual\":[", ",\"type\":\"ADDITIONAL_ROW\"}", "actual", "ADDITIONAL_ROW");
+    return whole_row(actual, record, "{\"actual\":[", ",\"type\":\"ADDITIONAL_ROW\"}");
   }
 
  private:
@@ -191,16 +187,6 @@ class DivergenceEmitter {
               .number(record)
               .raw(",\"type\":\"ROW_WIDTH\"}")
               .done();
-        },
-        [&] {
-          JsonValue example = JsonValue::object();
-          example.set("actualColumns", JsonValue::number(actual_columns_));
-          example.set("actualValues", JsonValue::number(actual_values));
-          example.set("expectedColumns", JsonValue::number(expected_columns_));
-          example.set("expectedValues", JsonValue::number(expected_values));
-          example.set("record", JsonValue::number(record));
-          example.set("type", JsonValue::string("ROW_WIDTH"));
-          return example;
         });
   }
 
@@ -222,29 +208,11 @@ class DivergenceEmitter {
           value(out, actual.has_value(), actual_text_).raw(text.middle);
           value(out, expected.has_value(), expected_text_).raw(text.tail).number(record).raw(",\"type\":\"CELL\"}");
           return out.done();
-        },
-        [&] {
-          const ColumnPair& pair = plan_.pairs[k];
-          auto field = [](bool present, const std::string& decoded) {
-            return present ? JsonValue::string(decoded) : JsonValue();
-          };
-          JsonValue example = JsonValue::object();
-          example.set("actual", field(actual.has_value(), actual_text_));
-          example.set("actualColumn", JsonValue::string(pair.actual));
-          example.set("actualIndex", JsonValue::number(pair.actual_index));
-          example.set("column", JsonValue::string(pair.expected));
-          example.set("expected", field(expected.has_value(), expected_text_));
-          example.set("expectedColumn", JsonValue::string(pair.expected));
-          example.set("expectedIndex", JsonValue::number(pair.expected_index));
-          example.set("record", JsonValue::number(record));
-          example.set("type", JsonValue::string("CELL"));
-          return example;
         });
   }
 
   // MISSING_ROW and ADDITIONAL_ROW: every field of one record, decoded left to right.
-  Result<void> whole_row(const csv::Record& row, std::uint64_t record, std::string_view head, std::string_view end,
-                         const char* fields_key, const char* type) {
+  Result<void> whole_row(const csv::Record& row, std::uint64_t record, std::string_view head, std::string_view end) {
     row_text_.clear();
     row_ends_.clear();
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -264,15 +232,6 @@ class DivergenceEmitter {
             out.string(field(i));
           }
           return out.raw("],\"record\":").number(record).raw(end).done();
-        },
-        [&] {
-          JsonValue fields = JsonValue::array();
-          for (std::size_t i = 0; i < row_ends_.size(); ++i) fields.push(JsonValue::string(std::string(field(i))));
-          JsonValue example = JsonValue::object();
-          example.set(fields_key, std::move(fields));
-          example.set("record", JsonValue::number(record));
-          example.set("type", JsonValue::string(type));
-          return example;
         });
   }
 
@@ -298,75 +257,11 @@ Result<UniqueFd> open_dataset(const std::string& path, std::string_view context,
   return std::move(*fd);
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-// The time since `start`, as whole seconds and the nanoseconds beyond them; zero if `start` lies
-// ahead.
-std::pair<std::uint64_t, std::uint64_t> elapsed_since(std::chrono::steady_clock::time_point start) {
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  if (elapsed < elapsed.zero()) return {0, 0};
-  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
-  auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed - seconds);
-  return {static_cast<std::uint64_t>(seconds.count()), static_cast<std::uint64_t>(nanos.count())};
-}
-
-JsonValue string_array(const std::vector<std::string>& texts) {
-  JsonValue array = JsonValue::array();
-  for (const std::string& text : texts) array.push(JsonValue::string(text));
-  return array;
-}
-
-// The members both result documents have with the same meaning.
-JsonValue common_document(const std::vector<std::string>& expected_names, const std::vector<std::string>& actual_names,
-                          const ColumnPlan& plan, const ComparisonTotals& totals) {
-  JsonValue pairs = JsonValue::array();
-  for (const ColumnPair& pair : plan.pairs) {
-    JsonValue entry = JsonValue::object();
-    entry.set("actual", JsonValue::string(pair.actual));
-    entry.set("actualIndex", JsonValue::number(pair.actual_index));
-    entry.set("expected", JsonValue::string(pair.expected));
-    entry.set("expectedIndex", JsonValue::number(pair.expected_index));
-    pairs.push(std::move(entry));
-  }
-  JsonValue headers = JsonValue::object();
-  headers.set("actual", string_array(actual_names));
-  headers.set("expected", string_array(expected_names));
-
-  JsonValue document = JsonValue::object();
-  document.set("actualBytes", JsonValue::number(totals.actual_bytes));
-  document.set("actualSha256", JsonValue::string(totals.actual_sha256));
-  document.set("columnPairs", std::move(pairs));
-  document.set("columnsCompared", JsonValue::number(plan.pairs.size()));
-  document.set("engine", engine_metadata());
-  document.set("expectedBytes", JsonValue::number(totals.expected_bytes));
-  document.set("expectedSha256", JsonValue::string(totals.expected_sha256));
-  document.set("headers", std::move(headers));
-  return document;
-}
-
-// The two clock readings come last, in this order: the duration, then the throughput.
-void add_timing(JsonValue& document, const ComparisonTotals& totals, std::chrono::steady_clock::time_point start) {
-  auto [seconds, nanos] = elapsed_since(start);
-  document.set("durationMs", JsonValue::number(saturating_add(saturating_mul(seconds, 1000), nanos / 1'000'000)));
-  document.set("throughputBytesPerSecond",
-               JsonValue::number(throughput_bytes_per_second(
-                   saturating_add(totals.expected_bytes, totals.actual_bytes), start)));
-}
-
 }  // namespace
 
 Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
                                            const std::vector<std::string>& expected_names,
-                                           const std::vector<std::string>& actual_names, const ColumnPlan& plan,
-                                           std::chrono::steady_clock::time_point /*start*/) {
+                                           const std::vector<std::string>& actual_names, const ColumnPlan& plan) {
   std::vector<FileIdentity> datasets;
   auto expected_fd = open_dataset(request.expected_path, "cannot open expected CSV", datasets);
   if (!expected_fd) return std::unexpected(std::move(expected_fd.error()));
@@ -422,82 +317,6 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
   totals.actual_bytes = actual.source.bytes();
   actual.fd.reset();
   return ComparisonOutcome{std::move(totals), summary->count, std::move(summary->examples)};
-}
-
-JsonValue engine_metadata() {
-  JsonValue engine = JsonValue::object();
-  engine.set("name", JsonValue::string("tessamer"));
-  engine.set("target", JsonValue::string("x86_64-unknown-linux-gnu"));
-  engine.set("version", JsonValue::string(TESSAMER_VERSION));
-  return engine;
-}
-
-std::uint64_t throughput_bytes_per_second(std::uint64_t total_bytes, std::chrono::steady_clock::time_point start) {
-  auto [whole, nanos] = elapsed_since(start);
-  double seconds = static_cast<double>(whole) + static_cast<double>(nanos) / 1e9;
-  if (seconds < 1e-6) seconds = 1e-6;
-  double rate = static_cast<double>(total_bytes) / seconds;
-  // 2^64: the first rate that no longer fits.
-  if (rate >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(rate);
-}
-
-JsonValue build_result_document(const ValidationRequest& request, const std::vector<std::string>& expected_names,
-                                const std::vector<std::string>& actual_names, const ColumnPlan& plan,
-                                ComparisonOutcome outcome, std::chrono::steady_clock::time_point start) {
-  const ComparisonTotals& totals = outcome.totals;
-  std::uint64_t excluded_expected = 0;
-  std::uint64_t excluded_actual = 0;
-  for (const ExcludedColumn& excluded : request.excluded_columns) {
-    if (excluded.expected) ++excluded_expected;
-    if (excluded.actual) ++excluded_actual;
-  }
-  const char* status = outcome.divergences > 0               ? "FAIL"
-                       : !request.excluded_columns.empty() ? "PASS_WITH_EXCLUSIONS"
-                                                           : "PASS";
-  JsonValue rows = JsonValue::object();
-  rows.set("actual", JsonValue::number(totals.actual_rows));
-  rows.set("additional", JsonValue::number(totals.additional_rows));
-  rows.set("compared", JsonValue::number(totals.compared_rows));
-  rows.set("expected", JsonValue::number(totals.expected_rows));
-  rows.set("missing", JsonValue::number(totals.missing_rows));
-
-  JsonValue document = common_document(expected_names, actual_names, plan, totals);
-  document.set("cellsCompared", JsonValue::number(saturating_mul(totals.compared_rows, plan.pairs.size())));
-  document.set("comparisonMode", JsonValue::string("quor-csv-stream"));
-  JsonValue examples = JsonValue::array();
-  examples.as_array() = std::move(outcome.examples);
-  document.set("divergenceExamples", std::move(examples));
-  document.set("divergences", JsonValue::number(outcome.divergences));
-  document.set("excludedCells", JsonValue::number(saturating_add(saturating_mul(totals.expected_rows, excluded_expected),
-                                                                 saturating_mul(totals.actual_rows, excluded_actual))));
-  document.set("rows", std::move(rows));
-  document.set("status", JsonValue::string(status));
-  add_timing(document, totals, start);
-  return document;
-}
-
-JsonValue build_identical_result_document(const std::vector<std::string>& expected_names,
-                                          const std::vector<std::string>& actual_names, const ColumnPlan& plan,
-                                          const ComparisonTotals& totals,
-                                          std::chrono::steady_clock::time_point start) {
-  JsonValue rows = JsonValue::object();
-  rows.set("actual", JsonValue());
-  rows.set("additional", JsonValue::number(0));
-  rows.set("compared", JsonValue());
-  rows.set("expected", JsonValue());
-  rows.set("missing", JsonValue::number(0));
-
-  JsonValue document = common_document(expected_names, actual_names, plan, totals);
-  document.set("cellsCompared", JsonValue());
-  document.set("comparisonMode", JsonValue::string("quor-binary"));
-  document.set("divergenceExamples", JsonValue::array());
-  document.set("divergences", JsonValue::number(0));
-  document.set("excludedCells", JsonValue::number(0));
-  document.set("rows", std::move(rows));
-  document.set("status", JsonValue::string("PASS"));
-  add_timing(document, totals, start);
-  return document;
 }
 
 }  // namespace tessamer

@@ -1,13 +1,12 @@
-// The streaming comparison of the two datasets, and the result document that reports it.
+// The streaming comparison of two datasets and the divergence report it writes.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
-#include "input/dialect.h"
+#include "input/input.h"
 #include "json/json.h"
 #include "plan/plan.h"
 #include "request/request.h"
@@ -43,29 +42,6 @@ struct ComparisonOutcome {
 [[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
                                                          const std::vector<std::string>& expected_names,
                                                          const std::vector<std::string>& actual_names,
-                                                         const ColumnPlan& plan,
-                                                         std::chrono::steady_clock::time_point start);
-
-// {"name": "tessamer", "target": ..., "version": ...}
-JsonValue engine_metadata();
-
-// Bytes per second over the time elapsed since `start` (at least a microsecond), truncated;
-// UINT64_MAX when the rate does not fit.
-std::uint64_t throughput_bytes_per_second(std::uint64_t total_bytes, std::chrono::steady_clock::time_point start);
-
-// The result document of a streaming comparison ("quor-csv-stream"). Status: FAIL with any
-// divergence, else PASS_WITH_EXCLUSIONS when the request excludes columns, else PASS. Takes the
-// examples out of `outcome`. Reads the clock for durationMs and then for the throughput, so
-// call it last.
-JsonValue build_result_document(const ValidationRequest& request, const std::vector<std::string>& expected_names,
-                                const std::vector<std::string>& actual_names, const ColumnPlan& plan,
-                                ComparisonOutcome outcome, std::chrono::steady_clock::time_point start);
-
-// The result document for two byte-identical datasets ("quor-binary", PASS, no rows counted).
-// Only the byte counts and digests of `totals` are read.
-JsonValue build_identical_result_document(const std::vector<std::string>& expected_names,
-                                          const std::vector<std::string>& actual_names, const ColumnPlan& plan,
-                                          const ComparisonTotals& totals,
-                                          std::chrono::steady_clock::time_point start);
+                                                         const ColumnPlan& plan);
 
 }  // namespace tessamer

@@ -23,16 +23,6 @@
 
 namespace tessamer {
 
-// Which file an open descriptor refers to, whatever path or link reached it.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
-
-// fstat(2) of `fd`.
-[[nodiscard]] IoResult<FileIdentity> file_identity(int fd);
-
 // A file written through a fixed buffer by the rules of a conventional buffered writer: a piece
 // that fits into the free part of the buffer is copied into it; otherwise the buffer is written
 // out first, and then the piece is copied when it is shorter than the capacity or written
@@ -47,6 +37,7 @@ class ReportBuffer final : public ByteSink {
   ReportBuffer& operator=(const ReportBuffer&) = delete;
 
   [[nodiscard]] IoResult<void> write(std::string_view bytes) override {
+    if (copy_ != nullptr) [[unlikely]] copy_->append(bytes);
     if (bytes.size() <= kCapacity - used_) {
       if (!bytes.empty()) std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
@@ -67,6 +58,9 @@ class ReportBuffer final : public ByteSink {
 
   std::size_t buffered() const { return used_; }
 
+  // While `copy` is set, every byte written is also appended to it; nullptr stops that.
+  void copy_to(std::string* copy) { copy_ = copy; }
+
  private:
   IoResult<void> write_cold(std::string_view bytes);
 
@@ -74,12 +68,13 @@ class ReportBuffer final : public ByteSink {
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   std::string escaped_;  // reused for texts that need escaping
+  std::string* copy_ = nullptr;
 };
 
 // What a finished report hands over.
 struct DivergenceSummary {
   std::uint64_t count = 0;
-  std::vector<JsonValue> examples;  // the first `exampleLimit` divergences, in order
+  std::vector<JsonValue> examples;  // the first `exampleLimit` report lines (raw JSON), in order
 };
 
 // An open report. Released without finishing (the run ended with an error), it writes out its
@@ -92,22 +87,25 @@ class DivergenceReportWriter {
 
   std::uint64_t count() const { return count_; }
 
-  // Records one divergence. `write_text(ReportBuffer&)` writes its compact JSON text and returns
-  // IoResult<void>; `make_example()` builds the equivalent JsonValue and is called only when the
-  // divergence is kept as an example. The text must be the bytes write_compact_json gives for
-  // that value. A failure of the text gives NATIVE_REPORT_ERROR with the bare error text, a
-  // failure of the line end NATIVE_IO_ERROR; either way the divergence is neither counted nor kept.
-  template <class WriteText, class MakeExample>
-  [[nodiscard]] Result<void> record(WriteText&& write_text, MakeExample&& make_example) {
-    if (IoResult<void> text = write_text(*buffer_); !text) {
-      return std::unexpected(EngineError{ErrorCode::NativeReportError, std::move(text.error().text)});
-    }
+  // Records one divergence. `write_text(ReportBuffer&)` writes its compact JSON text (one
+  // object, no line end) and returns IoResult<void>. While examples are still wanted, the same
+  // bytes are kept as the example, so a report line and its example cannot differ. A failure of
+  // the text gives NATIVE_REPORT_ERROR with the bare error text, a failure of the line end
+  // NATIVE_IO_ERROR; either way the divergence is neither counted nor kept.
+  template <class WriteText>
+  [[nodiscard]] Result<void> record(WriteText&& write_text) {
+    const bool keep = examples_.size() < example_limit_;
+    std::string example;
+    if (keep) buffer_->copy_to(&example);
+    IoResult<void> text = write_text(*buffer_);
+    buffer_->copy_to(nullptr);
+    if (!text) return std::unexpected(EngineError{ErrorCode::NativeReportError, std::move(text.error().text)});
     if (IoResult<void> end = buffer_->write("\n"); !end) {
       return std::unexpected(
           EngineError::wrap(ErrorCode::NativeIoError, "cannot write divergence report", end.error().text));
     }
     ++count_;
-    if (examples_.size() < example_limit_) examples_.push_back(make_example());
+    if (keep) examples_.push_back(JsonValue::raw(std::move(example)));
     return {};
   }
 
@@ -138,18 +136,4 @@ class DivergenceReportWriter {
 // Writes out the buffer and closes the file; NATIVE_IO_ERROR when the write-out fails.
 [[nodiscard]] Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer);
 
-namespace detail {
-
-// The parent of `path` the way path components define it: the path without its last component
-// and without the separators and "." components before that. Empty components and "." after the
-// first are not components; the last component must be a name, "." or "..". Examples:
-// "r.jsonl" -> "", "out/sub/r.jsonl" -> "out/sub", "/r.jsonl" -> "/", "a/./b" -> "a",
-// "a//" -> "", "./a" -> ".", "" and "/" -> none. The result is a view into `path`.
-std::optional<std::string_view> parent_path(std::string_view path);
-
-// mkdir -p with mode 0777 (umask applies): an existing directory, or one created meanwhile by
-// someone else, is no error.
-[[nodiscard]] IoResult<void> create_directories(std::string_view path);
-
-}  // namespace detail
 }  // namespace tessamer

@@ -7,6 +7,37 @@
 #include <cstring>
 
 namespace tessamer {
+namespace {
+
+bool is_directory(const std::string& c_path) {
+  struct stat st {};
+  return ::stat(c_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+IoResult<void> make_directory(std::string_view path) {
+  auto c_path = path_to_c_string(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
+  int error = errno;
+  // Someone else (or an earlier run) made it: what was asked for exists.
+  if (is_directory(*c_path)) return {};
+  return std::unexpected(IoError{system_error_text(error)});
+}
+
+
+// The last '/'-separated component of `rest` at or after `body_start`, and how many bytes
+// (component plus its separator) it takes from the end.
+std::pair<std::string_view, std::size_t> last_component(std::string_view rest, std::size_t body_start) {
+  std::string_view body = rest.substr(body_start);
+  std::size_t separator = body.rfind('/');
+  if (separator == std::string_view::npos) return {body, body.size()};
+  std::string_view component = body.substr(separator + 1);
+  return {component, component.size() + 1};
+}
+
+bool is_skipped_component(std::string_view component) { return component.empty() || component == "."; }
+
+}  // namespace
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -87,5 +118,58 @@ IoResult<struct stat> stat_path(std::string_view path) {
   if (::stat(c_path->c_str(), &st) != 0) return std::unexpected(IoError{system_error_text(errno)});
   return st;
 }
+
+IoResult<struct stat> stat_fd(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoError{system_error_text(errno)});
+  return st;
+}
+
+IoResult<FileIdentity> file_identity(int fd) {
+  auto st = stat_fd(fd);
+  if (!st) return std::unexpected(st.error());
+  return FileIdentity{st->st_dev, st->st_ino};
+}
+
+std::optional<std::string_view> parent_path(std::string_view path) {
+  const bool has_root = !path.empty() && path.front() == '/';
+  // A leading "." (alone or before a separator) is a component of its own; later ones are not.
+  const bool leading_dot = !has_root && !path.empty() && path.front() == '.' && (path.size() == 1 || path[1] == '/');
+  const std::size_t body_start = (has_root || leading_dot) ? 1 : 0;
+
+  std::string_view rest = path;
+  while (rest.size() > body_start) {
+    auto [component, taken] = last_component(rest, body_start);
+    rest.remove_suffix(taken);
+    if (is_skipped_component(component)) continue;
+    // A name or "..": its parent is what precedes it, less trailing separators and "." parts.
+    while (rest.size() > body_start) {
+      auto [before, before_taken] = last_component(rest, body_start);
+      if (!is_skipped_component(before)) break;
+      rest.remove_suffix(before_taken);
+    }
+    return rest;
+  }
+  // Only the root or the leading "." is left. The root has no parent; "." has the empty one.
+  if (leading_dot) return path.substr(0, 0);
+  return std::nullopt;
+}
+
+IoResult<void> create_directories(std::string_view path) {
+  if (path.empty()) return {};
+  auto c_path = path_to_c_string(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
+  int error = errno;
+  if (error != ENOENT) {
+    if (is_directory(*c_path)) return {};
+    return std::unexpected(IoError{system_error_text(error)});
+  }
+  auto parent = parent_path(path);
+  if (!parent) return std::unexpected(IoError{"failed to create whole tree"});
+  if (auto made = create_directories(*parent); !made) return made;
+  return make_directory(path);
+}
+
 
 }  // namespace tessamer

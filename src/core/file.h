@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,26 +43,51 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Which file an open descriptor refers to, whatever path or link reached it.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // The path as a NUL-terminated string, or the NUL-byte error when the path holds one.
-IoResult<std::string> path_to_c_string(std::string_view path);
+[[nodiscard]] IoResult<std::string> path_to_c_string(std::string_view path);
 
 // open(2) with O_CLOEXEC added; EINTR is retried.
-IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode = 0);
+[[nodiscard]] IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode = 0);
 
 // One read(2) call (repeated only when interrupted): the number of bytes read, 0 at the end.
-IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t size);
+[[nodiscard]] IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t size);
 
-// Reads as many bytes as fit, stopping early only at the end of the file.
-IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t size);
+// Reads as many bytes as fit, stopping early only at the end of the file: a short read is never
+// taken for the end.
+[[nodiscard]] IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t size);
 
 // Writes all bytes, repeating short and interrupted writes. A write that reports 0 bytes is an
 // error with `zero_write_text`.
-IoResult<void> write_all(int fd, const void* data, std::size_t size, std::string_view zero_write_text);
+[[nodiscard]] IoResult<void> write_all(int fd, const void* data, std::size_t size, std::string_view zero_write_text);
 
 // The whole content of the file at `path`.
-IoResult<std::string> read_whole_file(std::string_view path);
+[[nodiscard]] IoResult<std::string> read_whole_file(std::string_view path);
 
 // stat(2), following symbolic links.
-IoResult<struct stat> stat_path(std::string_view path);
+[[nodiscard]] IoResult<struct stat> stat_path(std::string_view path);
+
+// fstat(2) of `fd`.
+[[nodiscard]] IoResult<struct stat> stat_fd(int fd);
+
+// The identity of the file open at `fd`.
+[[nodiscard]] IoResult<FileIdentity> file_identity(int fd);
+
+// The parent of `path` the way path components define it: the path without its last component
+// and without the separators and "." components before that. Empty components and "." after the
+// first are not components; the last component must be a name, "." or "..". Examples:
+// "r.jsonl" -> "", "out/sub/r.jsonl" -> "out/sub", "/r.jsonl" -> "/", "a/./b" -> "a",
+// "a//" -> "", "./a" -> ".", "" and "/" -> none. The result is a view into `path`.
+[[nodiscard]] std::optional<std::string_view> parent_path(std::string_view path);
+
+// mkdir -p with mode 0777 (umask applies): an existing directory, or one created meanwhile by
+// someone else, is no error.
+[[nodiscard]] IoResult<void> create_directories(std::string_view path);
 
 }  // namespace tessamer

@@ -1,4 +1,4 @@
-#include "input/dialect.h"
+#include "input/input.h"
 
 namespace tessamer {
 namespace {

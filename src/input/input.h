@@ -1,22 +1,48 @@
-// The dataset stage of a run: dialect, headers, column plan, and the comparison.
+// Dataset input: the CSV dialect and encoding of a run, header reading, and the byte-identical
+// check of two dataset files.
+//
+// Everything here reads the request and the files; nothing writes. The types at the top are the
+// ones the comparison and the run share with this area.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/error.h"
-#include "input/dialect.h"
-#include "json/json.h"
+#include "csv/csv.h"
+#include "encoding/encoding.h"
 #include "request/request.h"
 
 namespace tessamer {
 
-// Runs the dataset stage for a request that passed the request rules and returns the result
-// document. Reads the request only; the driver keeps owning it.
-[[nodiscard]] Result<JsonValue> run_validation(const ValidationRequest& request);
+enum class DatasetSide { Expected, Actual };
+
+// "expected" or "actual", as messages show the side.
+std::string_view side_text(DatasetSide side);
+
+// Built once from the request, read-only afterwards.
+struct CsvDialect {
+  encoding::Encoding encoding;
+  unsigned char delimiter = ',';
+  unsigned char quote = '"';
+  std::optional<unsigned char> escape;
+};
+
+// Resolves the encoding label, then delimiter, quoteChar and escapeChar (when given) to bytes.
+[[nodiscard]] Result<CsvDialect> resolve_dialect(const ValidationRequest& request);
+
+// The reader configuration every dataset is read with (a leading UTF-8 BOM is skipped).
+csv::Dialect reader_dialect(const CsvDialect& dialect);
+
+// The field's bytes as UTF-8 text, decoded strictly (fatal, no BOM handling).
+[[nodiscard]] Result<std::string> decode_field(encoding::Encoding encoding, std::string_view bytes);
+
+// Appends the decoded text to `out` instead of returning it, for callers that reuse a buffer.
+[[nodiscard]] Result<void> decode_field_into(encoding::Encoding encoding, std::string_view bytes, std::string& out);
 
 // The column names of one side: the decoded first record of the file when `has_header`, else a
 // copy of `request_names` (the file is then not opened). Both are held to `check_header`.

@@ -1,6 +1,5 @@
 #include "json/json.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -9,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/file.h"
 #include "json/reader.h"
 
 namespace tessamer {
@@ -106,33 +104,21 @@ IoResult<void> write_value(const JsonValue& value, ByteSink& sink) {
       }
       return sink.write("}");
     }
+    case JsonValue::Kind::Raw: return sink.write(value.as_raw());
   }
   return {};
 }
 
-// A sink over a file descriptor, buffered so that a document costs few system calls.
-class FdSink final : public ByteSink {
+class StringSink final : public ByteSink {
  public:
-  explicit FdSink(int fd) : fd_(fd) {}
+  explicit StringSink(std::string& out) : out_(out) {}
   IoResult<void> write(std::string_view bytes) override {
-    if (bytes.size() > sizeof buffer_ - used_) {
-      if (auto r = flush(); !r) return r;
-      if (bytes.size() >= sizeof buffer_) return write_all(fd_, bytes.data(), bytes.size(), "failed to write whole buffer");
-    }
-    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
+    out_.append(bytes);
     return {};
-  }
-  IoResult<void> flush() {
-    std::size_t pending = used_;
-    used_ = 0;
-    return write_all(fd_, buffer_, pending, "failed to write the buffered data");
   }
 
  private:
-  int fd_;
-  std::size_t used_ = 0;
-  char buffer_[64 * 1024];
+  std::string& out_;
 };
 
 }  // namespace
@@ -164,6 +150,13 @@ const JsonValue* JsonValue::find(std::string_view key) const {
 
 IoResult<void> write_compact_json(const JsonValue& value, ByteSink& sink) { return write_value(value, sink); }
 
+std::string to_compact_json(const JsonValue& value) {
+  std::string text;
+  StringSink sink(text);
+  (void)write_compact_json(value, sink);  // a string sink does not fail
+  return text;
+}
+
 void append_json_string(std::string& out, std::string_view text) {
   emit_string(text, [&out](std::string_view piece) -> IoResult<void> {
     out.append(piece);
@@ -172,26 +165,5 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 std::string format_shortest_double(double value) { return json::format_float(value); }
-
-int emit_result_document(const JsonValue& document, int out_fd, int err_fd) {
-  FdSink sink(out_fd);
-  IoResult<void> written = write_compact_json(document, sink);
-  if (written) written = sink.flush();
-  if (!written) return emit_error_document(EngineError{ErrorCode::NativeReportError, written.error().text}, err_fd);
-  // The document is out; a failure on its closing newline is still a failure of the run.
-  if (!write_all(out_fd, "\n", 1, "failed to write whole buffer")) return 2;
-  return 0;
-}
-
-int emit_error_document(const EngineError& error, int err_fd) {
-  JsonValue document = JsonValue::object();
-  document.set("code", JsonValue::string(std::string(error_code_text(error.code))));
-  document.set("message", JsonValue::string(error.message));
-  FdSink sink(err_fd);
-  if (write_compact_json(document, sink)) {
-    if (sink.write("\n")) (void)sink.flush();
-  }
-  return 2;
-}
 
 }  // namespace tessamer

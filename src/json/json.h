@@ -1,4 +1,4 @@
-// The in-memory JSON value, its compact text form, and the two outcome documents.
+// The in-memory JSON value and its compact text form.
 //
 // Objects keep their members sorted by the unsigned bytes of their keys (a proper prefix first),
 // so every object is written in that order whatever order the code inserted in.
@@ -21,7 +21,14 @@ class JsonValue {
   using Member = std::pair<std::string, JsonValue>;
   using Object = std::vector<Member>;  // sorted by key bytes, keys unique
 
-  enum class Kind { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
+  enum class Kind { Null, Bool, Unsigned, Signed, Double, String, Array, Object, Raw };
+
+  // Text that already is the compact form of one JSON value, kept as bytes so that a value
+  // written once (a report line) is placed elsewhere without being spelled a second time.
+  struct RawText {
+    std::string text;
+    friend bool operator==(const RawText&, const RawText&) = default;
+  };
 
   JsonValue() = default;  // null
   static JsonValue boolean(bool value) { return JsonValue(Storage(value)); }
@@ -31,6 +38,8 @@ class JsonValue {
   static JsonValue string(std::string value) { return JsonValue(Storage(std::move(value))); }
   static JsonValue array() { return JsonValue(Storage(Array{})); }
   static JsonValue object() { return JsonValue(Storage(Object{})); }
+  // REQUIRES: `compact_text` is the compact text of one JSON value; the writer copies it as is.
+  static JsonValue raw(std::string compact_text) { return JsonValue(Storage(RawText{std::move(compact_text)})); }
 
   // Copies are deep: a copy shares nothing with its source.
   JsonValue(const JsonValue&) = default;
@@ -54,6 +63,7 @@ class JsonValue {
   const Array& as_array() const { return std::get<Array>(storage_); }
   Array& as_array() { return std::get<Array>(storage_); }
   const Object& as_object() const { return std::get<Object>(storage_); }
+  const std::string& as_raw() const { return std::get<RawText>(storage_).text; }
 
   // The member with `key`, or nullptr. REQUIRES: kind() == Object.
   const JsonValue* find(std::string_view key) const;
@@ -62,7 +72,7 @@ class JsonValue {
 
  private:
   using Storage =
-      std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
+      std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object, RawText>;
   explicit JsonValue(Storage storage) : storage_(std::move(storage)) {}
   Storage storage_;
 };
@@ -78,19 +88,14 @@ class ByteSink {
 // only with the sink's error, which ends the write at once.
 [[nodiscard]] IoResult<void> write_compact_json(const JsonValue& value, ByteSink& sink);
 
+// The compact text of `value`, as write_compact_json writes it.
+std::string to_compact_json(const JsonValue& value);
+
 // Appends `text` as a JSON string literal (quotes included) to `out`.
 void append_json_string(std::string& out, std::string_view text);
 
 // The shortest decimal text that reads back as `value`, in the form "1.0", "1.5", "1e16",
 // "2.5e-7", "-0.0". REQUIRES: `value` is finite.
 std::string format_shortest_double(double value);
-
-// Prints the result document and a newline on `out_fd`; 0 on success. When that write fails,
-// prints the NATIVE_REPORT_ERROR document on `err_fd` instead and returns 2.
-int emit_result_document(const JsonValue& document, int out_fd = 1, int err_fd = 2);
-
-// Prints {"code":...,"message":...} and a newline on `err_fd`; returns 2. A failed write (even
-// an invalid descriptor) is ignored: there is nowhere left to report it.
-int emit_error_document(const EngineError& error, int err_fd = 2);
 
 }  // namespace tessamer

@@ -62,11 +62,10 @@ class CompareDatasets : public ::testing::Test {
     dir_.write("actual.csv", actual);
     auto dialect = resolve_dialect(request_);
     EXPECT_TRUE(dialect.has_value());
-    RunResult result{compare_datasets(request_, *dialect, expected_names, actual_names, plan,
-                                std::chrono::steady_clock::now()),
-               read_file(request_.divergence_path)};
+    RunResult result{compare_datasets(request_, *dialect, expected_names, actual_names, plan),
+                     read_file(request_.divergence_path)};
     if (result.outcome) {
-      // The lines are written by hand-made writers; each must be the JSON writer's text of its example.
+      // Every line is counted, and the examples are the first lines as they stand.
       std::vector<std::string> lines = lines_of(result.report);
       EXPECT_EQ(result.outcome->divergences, lines.size());
       EXPECT_EQ(result.outcome->examples.size(), std::min<std::size_t>(lines.size(), request_.example_limit));
@@ -230,7 +229,7 @@ TEST_F(CompareDatasets, ExamplesAreLimited) {
   ASSERT_TRUE(result.outcome);
   EXPECT_EQ(result.outcome->divergences, 2u);
   ASSERT_EQ(result.outcome->examples.size(), 1u);
-  EXPECT_EQ(result.outcome->examples[0].find("record")->as_unsigned(), 1u);
+  EXPECT_EQ(compact(result.outcome->examples[0]), lines_of(result.report)[0]);
 }
 
 TEST_F(CompareDatasets, DecodesWithTheDatasetEncoding) {
@@ -238,7 +237,7 @@ TEST_F(CompareDatasets, DecodesWithTheDatasetEncoding) {
   RunResult result = run("a\n\xe9\x80\n", "a\ne\n", {"a"});
   ASSERT_TRUE(result.outcome);
   ASSERT_EQ(result.outcome->examples.size(), 1u);
-  EXPECT_EQ(result.outcome->examples[0].find("expected")->as_string(), "\xc3\xa9\xe2\x82\xac");
+  EXPECT_NE(compact(result.outcome->examples[0]).find("\"expected\":\"\xc3\xa9\xe2\x82\xac\""), std::string::npos);
 }
 
 TEST_F(CompareDatasets, InvalidBytesInADivergenceEndTheRunAndKeepEarlierLines) {
@@ -315,8 +314,7 @@ TEST_F(CompareDatasets, SetupFailures) {
     request_.has_header = c.has_header;
     auto dialect = resolve_dialect(request_);
     ASSERT_TRUE(dialect);
-    auto outcome = compare_datasets(request_, *dialect, {"a", "b"}, {"a", "b"}, positional_plan({"a", "b"}),
-                                    std::chrono::steady_clock::now());
+    auto outcome = compare_datasets(request_, *dialect, {"a", "b"}, {"a", "b"}, positional_plan({"a", "b"}));
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), c.error);
     EXPECT_EQ(read_file(expected), "a,b\n1,2\n");

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "input/input.h"
+#include "engine/engine.h"
 #include "support/process.h"
 
 namespace tessamer {

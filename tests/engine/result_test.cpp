@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "compare/compare.h"
+#include "engine/engine.h"
 #include "compare/temp_files.h"
 
 namespace tessamer {

@@ -1,11 +1,40 @@
+#include "engine/engine.h"
+
+#include <variant>
+
+#include "core/file.h"
 #include "input/input.h"
 
-#include <chrono>
-
-#include "compare/compare.h"
-#include "plan/plan.h"
-
 namespace tessamer {
+namespace {
+
+constexpr std::string_view kUsage = "usage: tessamer --request <request.json>";
+
+// Command line, request, rules, dataset stage: the first error ends the run.
+Result<JsonValue> run(const std::vector<std::string_view>& arguments) {
+  // The program name is not part of the command line proper.
+  std::size_t first = arguments.empty() ? 0 : 1;
+  if (arguments.size() - first != 2 || arguments[first] != "--request") {
+    return std::unexpected(EngineError{ErrorCode::InvalidNativeArguments, std::string(kUsage)});
+  }
+  auto bytes = read_whole_file(arguments[first + 1]);
+  if (!bytes) {
+    return std::unexpected(
+        EngineError::wrap(ErrorCode::NativeIoError, "cannot read native validation request", bytes.error().text));
+  }
+  auto request = parse_validation_request(*bytes);
+  if (!request) return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest, std::move(request).error()});
+  TESSAMER_TRY(validate_request(*request));
+  return run_validation(*request);
+}
+
+}  // namespace
+
+int run_engine(const std::vector<std::string_view>& arguments, int out_fd, int err_fd) {
+  auto outcome = run(arguments);
+  if (!outcome) return emit_error_document(outcome.error(), err_fd);
+  return emit_result_document(*outcome, out_fd, err_fd);
+}
 
 Result<JsonValue> run_validation(const ValidationRequest& request) {
   // Duration and throughput count from here, before anything else, encoding resolution included.
@@ -35,7 +64,7 @@ Result<JsonValue> run_validation(const ValidationRequest& request) {
     }
   }
 
-  auto outcome = compare_datasets(request, *dialect, *expected_names, *actual_names, *plan, start);
+  auto outcome = compare_datasets(request, *dialect, *expected_names, *actual_names, *plan);
   if (!outcome) return std::unexpected(std::move(outcome).error());
   return build_result_document(request, *expected_names, *actual_names, *plan, std::move(*outcome), start);
 }
