@@ -51,7 +51,7 @@ struct Side {
   Side& operator=(const Side&) = delete;
 
   // Reads the next record; `holds` tells whether there was one. `context` prefixes a failure.
-  Result<void> advance(std::string_view context) {
+  [[nodiscard]] Result<void> advance(std::string_view context) {
     auto more = reader.next(record);
     if (!more) return std::unexpected(EngineError::wrap(ErrorCode::InvalidGoldenDataset, context, more.error().text));
     holds = *more;
@@ -90,7 +90,7 @@ class TextOut {
     if (status_) status_ = out_.write_unsigned(value);
     return *this;
   }
-  IoResult<void> done() { return std::move(status_); }
+  [[nodiscard]] IoResult<void> done() { return std::move(status_); }
 
  private:
   ReportBuffer& out_;
@@ -130,7 +130,7 @@ class DivergenceEmitter {
   }
 
   // The planned pairs of one compared record pair `record`.
-  Result<void> compare(const csv::Record& expected, const csv::Record& actual, std::uint64_t record) {
+  [[nodiscard]] Result<void> compare(const csv::Record& expected, const csv::Record& actual, std::uint64_t record) {
     if (expected.size() != expected_columns_ || actual.size() != actual_columns_) {
       TESSAMER_TRY(row_width(record, expected.size(), actual.size()));
     } else if (same_positions_ && same_raw_bytes(expected, actual)) {
@@ -157,11 +157,11 @@ class DivergenceEmitter {
     return {};
   }
 
-  Result<void> missing_row(const csv::Record& expected, std::uint64_t record) {
+  [[nodiscard]] Result<void> missing_row(const csv::Record& expected, std::uint64_t record) {
     return whole_row(expected, record, "{\"expected\":[", ",\"type\":\"MISSING_ROW\"}");
   }
 
-  Result<void> additional_row(const csv::Record& actual, std::uint64_t record) {
+  [[nodiscard]] Result<void> additional_row(const csv::Record& actual, std::uint64_t record) {
     return whole_row(actual, record, "{\"actual\":[", ",\"type\":\"ADDITIONAL_ROW\"}");
   }
 
@@ -171,7 +171,7 @@ class DivergenceEmitter {
     std::string tail;    // after the expected value, up to the record number
   };
 
-  Result<void> row_width(std::uint64_t record, std::size_t expected_values, std::size_t actual_values) {
+  [[nodiscard]] Result<void> row_width(std::uint64_t record, std::size_t expected_values, std::size_t actual_values) {
     return report_.record(
         [&](ReportBuffer& out) {
           return TextOut(out)
@@ -190,7 +190,7 @@ class DivergenceEmitter {
         });
   }
 
-  Result<void> cell(std::size_t k, std::optional<std::string_view> expected, std::optional<std::string_view> actual,
+  [[nodiscard]] Result<void> cell(std::size_t k, std::optional<std::string_view> expected, std::optional<std::string_view> actual,
                     std::uint64_t record) {
     // The expected field is decoded first, then the actual one.
     expected_text_.clear();
@@ -212,7 +212,7 @@ class DivergenceEmitter {
   }
 
   // MISSING_ROW and ADDITIONAL_ROW: every field of one record, decoded left to right.
-  Result<void> whole_row(const csv::Record& row, std::uint64_t record, std::string_view head, std::string_view end) {
+  [[nodiscard]] Result<void> whole_row(const csv::Record& row, std::uint64_t record, std::string_view head, std::string_view end) {
     row_text_.clear();
     row_ends_.clear();
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -248,7 +248,7 @@ class DivergenceEmitter {
   std::vector<std::size_t> row_ends_;  // end of each field in row_text_
 };
 
-Result<UniqueFd> open_dataset(const std::string& path, std::string_view context, std::vector<FileIdentity>& identities) {
+[[nodiscard]] Result<UniqueFd> open_dataset(const std::string& path, std::string_view context, std::vector<FileIdentity>& identities) {
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, context, fd.error().text));
   auto identity = file_identity(fd->get());

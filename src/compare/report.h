@@ -62,7 +62,7 @@ class ReportBuffer final : public ByteSink {
   void copy_to(std::string* copy) { copy_ = copy; }
 
  private:
-  IoResult<void> write_cold(std::string_view bytes);
+  [[nodiscard]] IoResult<void> write_cold(std::string_view bytes);
 
   UniqueFd fd_;
   std::unique_ptr<char[]> buffer_;

@@ -14,7 +14,7 @@ bool is_directory(const std::string& c_path) {
   return ::stat(c_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-IoResult<void> make_directory(std::string_view path) {
+[[nodiscard]] IoResult<void> make_directory(std::string_view path) {
   auto c_path = path_to_c_string(path);
   if (!c_path) return std::unexpected(c_path.error());
   if (::mkdir(c_path->c_str(), 0777) == 0) return {};

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 
+#include "core/utf8.h"
 #include "encoding/generated/tables.h"
 
 namespace encoding::detail {
@@ -32,30 +33,12 @@ inline constexpr Step kProceed{};
 inline constexpr Step kFinished{Step::finished, 0};
 constexpr Step error(unsigned char unread = 0) { return {Step::error, unread}; }
 
-// REQUIRES: `cp` is a scalar value (at most U+10FFFF and not a surrogate).
-inline void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    const char bytes[] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(bytes, 2);
-  } else if (cp < 0x10000) {
-    const char bytes[] = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(bytes, 3);
-  } else {
-    const char bytes[] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                          static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(bytes, 4);
-  }
-}
-
 constexpr bool is_ascii(int item) { return item >= 0 && item <= 0x7F; }
 constexpr bool in_range(int item, int low, int high) { return item >= low && item <= high; }
 
 // "Return a code point": appends it and reads on.
 inline Step emit(std::string& out, char32_t cp) {
-  append_utf8(out, cp);
+  utf8::append(out, cp);
   return kProceed;
 }
 

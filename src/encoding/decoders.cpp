@@ -25,54 +25,6 @@ namespace {
 
 enum class ErrorMode : unsigned char { fatal, replacement };
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the longest prefix of `bytes` made of complete, well-formed UTF-8 sequences: the
-// bytes the UTF-8 decoder would turn into exactly themselves. ASCII is checked 16 bytes at a time.
-std::size_t well_formed_prefix(std::string_view bytes) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* const end = begin + bytes.size();
-  const auto* p = begin;
-  // The length of the well-formed sequence at `p`, 0 if there is none.
-  const auto sequence = [&p, end]() -> int {
-    const unsigned char lead = *p;
-    const auto left = end - p;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && is_continuation(p[1]) ? 2 : 0;
-    if (lead >= 0xE0 && lead <= 0xEF) {
-      return left >= 3 && is_continuation(p[1]) && is_continuation(p[2]) && !(lead == 0xE0 && p[1] < 0xA0) &&
-                     !(lead == 0xED && p[1] > 0x9F)
-                 ? 3
-                 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-      return left >= 4 && is_continuation(p[1]) && is_continuation(p[2]) && is_continuation(p[3]) &&
-                     !(lead == 0xF0 && p[1] < 0x90) && !(lead == 0xF4 && p[1] > 0x8F)
-                 ? 4
-                 : 0;
-    }
-    return 0;
-  };
-  for (;;) {
-    while (end - p >= 16) {
-      std::uint64_t a;
-      std::uint64_t b;
-      std::memcpy(&a, p, 8);
-      std::memcpy(&b, p + 8, 8);
-      if (((a | b) & kHighBits) != 0) break;
-      p += 16;
-    }
-    // A block with a non-ASCII byte in it, or the tail: one sequence at a time to its end.
-    const auto* const block_end = p + std::min<std::ptrdiff_t>(16, end - p);
-    while (p < block_end) {
-      const int length = sequence();
-      if (length == 0) return static_cast<std::size_t>(p - begin);
-      p += length;
-    }
-    if (p >= end) return static_cast<std::size_t>(p - begin);
-  }
-}
 
 // A byte outside a sequence, for the decoders whose lead bytes are 0x81 to 0xFE: ASCII stands for
 // itself, a lead byte is remembered, anything else is an error.
@@ -131,7 +83,7 @@ class Utf8Decoder {
   // is not well-formed is left to `handle`, which says where the error is.
   void skip_well_formed(std::string_view bytes, std::size_t& pos, std::string& out) const {
     if (bytes_needed_ != 0) return;
-    const std::size_t run = well_formed_prefix(bytes.substr(pos));
+    const std::size_t run = utf8::well_formed_prefix(bytes.substr(pos));
     out.append(bytes.data() + pos, run);
     pos += run;
   }
@@ -282,7 +234,7 @@ class Big5Decoder {
         const auto pointer = static_cast<std::uint32_t>((lead - 0x81) * 157 + (byte - offset));
         for (const tables::Big5Pair& pair : tables::big5_pairs) {
           if (pair.pointer == pointer) {
-            append_utf8(out, pair.first);
+            utf8::append(out, pair.first);
             return emit(out, pair.second);
           }
         }
@@ -484,7 +436,7 @@ bool run(Decoder decoder, std::string_view bytes, std::string& out, ErrorMode mo
     if (step.kind == Step::finished) return true;
     if (step.kind == Step::error) {
       if (mode == ErrorMode::fatal) return false;
-      append_utf8(out, 0xFFFD);
+      utf8::append(out, 0xFFFD);
       pos -= step.unread;
     }
   }

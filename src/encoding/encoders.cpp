@@ -18,31 +18,6 @@ std::uint32_t gb18030_range_pointer(char32_t cp) {
 
 namespace {
 
-// The code point at `pos` of UTF-8 `text`, advancing `pos` past it. A malformed sequence (the
-// caller broke the precondition) reads as U+FFFD one byte at a time, so that nothing is read
-// beyond `text`.
-char32_t next_code_point(std::string_view text, std::size_t& pos) {
-  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (length == 1) {
-    ++pos;
-    return lead;
-  }
-  char32_t cp = lead & (0x7F >> length);
-  bool valid = lead >= 0xC2 && lead <= 0xF4 && text.size() - pos >= length;
-  for (std::size_t i = 1; valid && i < length; ++i) {
-    valid = (byte(pos + i) & 0xC0) == 0x80;
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (!valid || cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return 0xFFFD;
-  }
-  pos += length;
-  return cp;
-}
 
 // Every encoder passes ASCII through; this is the common first step.
 std::optional<Step> end_or_ascii(int cp, std::string& out) {
@@ -270,7 +245,7 @@ EncodeResult run(Encoder encoder, std::string_view text) {
   int item = kEndOfQueue;
   bool again = false;
   for (;;) {
-    if (!again) item = pos < text.size() ? static_cast<int>(next_code_point(text, pos)) : kEndOfQueue;
+    if (!again) item = pos < text.size() ? static_cast<int>(utf8::next_code_point(text, pos)) : kEndOfQueue;
     const Step step = encoder.handle(item, result.bytes);
     if (step.kind == Step::finished) return result;
     if (step.kind == Step::error) result.unmappable = true;

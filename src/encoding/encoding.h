@@ -16,7 +16,7 @@ enum class Encoding : unsigned char;
 
 // The standard's "get an encoding": trims leading and trailing ASCII whitespace (TAB, LF, FF, CR,
 // SPACE) and matches the rest ASCII case-insensitively against the 228 labels.
-std::optional<Encoding> for_label(std::string_view label);
+[[nodiscard]] std::optional<Encoding> for_label(std::string_view label);
 
 // The standard name, e.g. "UTF-8", "Shift_JIS", "windows-1252", "replacement".
 std::string_view name(Encoding encoding);

@@ -11,7 +11,7 @@ namespace {
 constexpr std::string_view kUsage = "usage: tessamer --request <request.json>";
 
 // Command line, request, rules, dataset stage: the first error ends the run.
-Result<JsonValue> run(const std::vector<std::string_view>& arguments) {
+[[nodiscard]] Result<JsonValue> run(const std::vector<std::string_view>& arguments) {
   // The program name is not part of the command line proper.
   std::size_t first = arguments.empty() ? 0 : 1;
   if (arguments.size() - first != 2 || arguments[first] != "--request") {

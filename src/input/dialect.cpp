@@ -5,7 +5,7 @@ namespace {
 
 // The request's one-character text as one byte of the dataset encoding: nothing unmappable,
 // exactly one byte, and not a line end (which would make every record boundary ambiguous).
-Result<unsigned char> dialect_byte(encoding::Encoding encoding, std::string_view text, std::string_view field) {
+[[nodiscard]] Result<unsigned char> dialect_byte(encoding::Encoding encoding, std::string_view text, std::string_view field) {
   encoding::EncodeResult encoded = encoding::encode(encoding, text);
   if (encoded.unmappable || encoded.bytes.size() != 1 || encoded.bytes[0] == '\n' || encoded.bytes[0] == '\r') {
     return std::unexpected(

@@ -64,7 +64,7 @@ std::string_view integer_text(Integer value, char (&buffer)[24]) {
   return std::string_view(buffer, static_cast<std::size_t>(end - buffer));
 }
 
-IoResult<void> write_value(const JsonValue& value, ByteSink& sink) {
+[[nodiscard]] IoResult<void> write_value(const JsonValue& value, ByteSink& sink) {
   auto emit = [&sink](std::string_view piece) { return sink.write(piece); };
   char digits[24];
   switch (value.kind()) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/utf8.h"
+
 namespace json {
 namespace {
 
@@ -34,59 +36,6 @@ const std::array<double, 309>& powers_of_ten() {
 // Would `value * 10 + digit` exceed `limit`?
 constexpr bool overflows(std::uint64_t value, std::uint64_t digit, std::uint64_t limit) {
   return value >= limit / 10 && (value > limit / 10 || digit > limit % 10);
-}
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + length > n) return false;
-    if (s[i + 1] < low || s[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
-void push_code_point(std::uint32_t c, std::string& out) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 int hex_value(unsigned char c) {
@@ -204,7 +153,7 @@ Expected<std::string> Reader::parse_string() {
     if (c == '"') {
       out.append(data_.substr(start, index_ - start));
       ++index_;
-      if (!is_valid_utf8(out)) return std::unexpected(error("invalid unicode code point"));
+      if (!utf8::is_valid(out)) return std::unexpected(error("invalid unicode code point"));
       return out;
     }
     if (c == '\\') {
@@ -240,7 +189,7 @@ Expected<void> Reader::parse_escape(std::string& out) {
   std::uint32_t n = *first;
   if (n >= 0xDC00 && n <= 0xDFFF) return std::unexpected(error("lone leading surrogate in hex escape"));
   if (n < 0xD800 || n > 0xDBFF) {
-    push_code_point(n, out);
+    utf8::append(out, n);
     return {};
   }
   // A leading surrogate must be followed by an escaped trailing one.
@@ -254,7 +203,7 @@ Expected<void> Reader::parse_escape(std::string& out) {
   if (!second) return std::unexpected(second.error());
   std::uint32_t n2 = *second;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return std::unexpected(error("lone leading surrogate in hex escape"));
-  push_code_point((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000, out);
+  utf8::append(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
   return {};
 }
 
@@ -263,15 +212,14 @@ Expected<std::uint16_t> Reader::decode_hex_escape() {
     index_ = data_.size();
     return std::unexpected(error(std::string(kEofString)));
   }
+  // The error points just past the first character that is not a hex digit, so that an escape
+  // cut short by a line end is reported on its own line.
   int value = 0;
-  bool valid = true;
   for (int k = 0; k < 4; ++k) {
-    int digit = hex_value(static_cast<unsigned char>(data_[index_ + static_cast<std::size_t>(k)]));
-    valid = valid && digit >= 0;
-    value = value * 16 + (digit < 0 ? 0 : digit);
+    int digit = hex_value(static_cast<unsigned char>(data_[index_++]));
+    if (digit < 0) return std::unexpected(error("invalid escape"));
+    value = value * 16 + digit;
   }
-  index_ += 4;
-  if (!valid) return std::unexpected(error("invalid escape"));
   return static_cast<std::uint16_t>(value);
 }
 

@@ -72,45 +72,45 @@ class Reader {
   Error fix_position(Error error) const;
 
   // REQUIRES: the first byte of the literal was consumed; checks the rest ("ull", "rue", "alse").
-  Expected<void> parse_ident(std::string_view rest);
+  [[nodiscard]] Expected<void> parse_ident(std::string_view rest);
   // REQUIRES: the opening quote was consumed. The unescaped text, which must be valid UTF-8.
-  Expected<std::string> parse_string();
+  [[nodiscard]] Expected<std::string> parse_string();
   // REQUIRES: a minus sign was consumed when !positive; the next byte starts the digits.
-  Expected<Number> parse_number(bool positive);
+  [[nodiscard]] Expected<Number> parse_number(bool positive);
 
   // Reads the value at the next byte (whitespace already skipped) only as far as needed to say
   // what it is: scalars are consumed, arrays and objects are not entered.
-  Expected<Unexpected> read_unexpected();
+  [[nodiscard]] Expected<Unexpected> read_unexpected();
 
   // Between elements of an array or members of an object: consumes the separating comma and
   // reports whether another element follows (true) or the closing byte is next (false).
   // `first` tracks the first element and is updated.
-  Expected<bool> next_element(bool& first);
-  Expected<bool> next_member(bool& first);
+  [[nodiscard]] Expected<bool> next_element(bool& first);
+  [[nodiscard]] Expected<bool> next_member(bool& first);
   // Consumes the colon after a key.
-  Expected<void> parse_colon();
+  [[nodiscard]] Expected<void> parse_colon();
   // After the elements of an array / members of an object: the closing byte.
-  Expected<void> end_array();
-  Expected<void> end_object();
+  [[nodiscard]] Expected<void> end_array();
+  [[nodiscard]] Expected<void> end_object();
   // Only whitespace may follow the document.
-  Expected<void> end_document();
+  [[nodiscard]] Expected<void> end_document();
 
  private:
   Error positioned(std::string message, std::size_t index) const;
-  Expected<bool> next_item(bool& first, unsigned char close, std::string_view eof_message,
+  [[nodiscard]] Expected<bool> next_item(bool& first, unsigned char close, std::string_view eof_message,
                            std::string_view separator_message);
   std::optional<unsigned char> peek() const {
     if (index_ < data_.size()) return static_cast<unsigned char>(data_[index_]);
     return std::nullopt;
   }
   unsigned char peek_or_null() const { return index_ < data_.size() ? static_cast<unsigned char>(data_[index_]) : 0; }
-  Expected<void> parse_escape(std::string& out);
-  Expected<std::uint16_t> decode_hex_escape();
-  Expected<double> parse_long_integer(bool positive, std::uint64_t significand);
-  Expected<double> parse_decimal(bool positive, std::uint64_t significand, std::int32_t exponent_before);
-  Expected<double> parse_decimal_overflow(bool positive, std::uint64_t significand, std::int32_t exponent);
-  Expected<double> parse_exponent(bool positive, std::uint64_t significand, std::int32_t starting_exponent);
-  Expected<double> f64_from_parts(bool positive, std::uint64_t significand, std::int32_t exponent);
+  [[nodiscard]] Expected<void> parse_escape(std::string& out);
+  [[nodiscard]] Expected<std::uint16_t> decode_hex_escape();
+  [[nodiscard]] Expected<double> parse_long_integer(bool positive, std::uint64_t significand);
+  [[nodiscard]] Expected<double> parse_decimal(bool positive, std::uint64_t significand, std::int32_t exponent_before);
+  [[nodiscard]] Expected<double> parse_decimal_overflow(bool positive, std::uint64_t significand, std::int32_t exponent);
+  [[nodiscard]] Expected<double> parse_exponent(bool positive, std::uint64_t significand, std::int32_t starting_exponent);
+  [[nodiscard]] Expected<double> f64_from_parts(bool positive, std::uint64_t significand, std::int32_t exponent);
 
   std::string_view data_;
   std::size_t index_ = 0;

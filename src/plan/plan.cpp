@@ -74,7 +74,7 @@ bool has_visible_character(std::string_view text) {
 }
 
 // Takes the exclusion's column out of `header`, which must name it once and not yet excluded.
-Result<void> exclude(Header& header, const std::string& name, std::string_view side) {
+[[nodiscard]] Result<void> exclude(Header& header, const std::string& name, std::string_view side) {
   const std::uint64_t* position = header.find_included(name);
   if (position == nullptr) {
     std::string message;
@@ -87,7 +87,7 @@ Result<void> exclude(Header& header, const std::string& name, std::string_view s
   return {};
 }
 
-Result<void> apply_exclusions(Header& expected, Header& actual, const std::vector<ExcludedColumn>& exclusions) {
+[[nodiscard]] Result<void> apply_exclusions(Header& expected, Header& actual, const std::vector<ExcludedColumn>& exclusions) {
   for (const ExcludedColumn& exclusion : exclusions) {
     if (!has_visible_character(exclusion.reason) || !has_visible_character(exclusion.approved_by) ||
         !has_visible_character(exclusion.approval_reference))
@@ -122,7 +122,7 @@ void append_quoted_list(std::string& out, const std::vector<std::string_view>& n
 }
 
 // Pairs the included columns by name, in the expected header's order.
-Result<ColumnPlan> plan_by_name(const Header& expected, const Header& actual) {
+[[nodiscard]] Result<ColumnPlan> plan_by_name(const Header& expected, const Header& actual) {
   std::vector<std::string_view> missing = included_only_in(expected, actual);
   std::vector<std::string_view> additional = included_only_in(actual, expected);
   if (!missing.empty() || !additional.empty()) {
@@ -148,7 +148,7 @@ Result<ColumnPlan> plan_by_name(const Header& expected, const Header& actual) {
 }
 
 // Pairs the columns as the mappings say, each included column on each side mapped once.
-Result<ColumnPlan> plan_by_mappings(const Header& expected, const Header& actual,
+[[nodiscard]] Result<ColumnPlan> plan_by_mappings(const Header& expected, const Header& actual,
                                     const std::vector<ColumnMapping>& mappings) {
   const auto coverage_error = [] {
     return std::unexpected(plan_error("mappings and exclusions must cover every column exactly once"));

@@ -30,7 +30,7 @@ Error invalid_type(Reader& reader, std::string_view expecting) {
   return reader.fix_position(unpositioned("invalid type: " + description + ", expected " + std::string(expecting)));
 }
 
-Expected<std::string> read_string(Reader& reader, std::string_view expecting) {
+[[nodiscard]] Expected<std::string> read_string(Reader& reader, std::string_view expecting) {
   auto c = reader.skip_whitespace();
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != '"') return std::unexpected(invalid_type(reader, expecting));
@@ -40,7 +40,7 @@ Expected<std::string> read_string(Reader& reader, std::string_view expecting) {
   return text;
 }
 
-Expected<std::optional<std::string>> read_optional_string(Reader& reader) {
+[[nodiscard]] Expected<std::optional<std::string>> read_optional_string(Reader& reader) {
   auto c = reader.skip_whitespace();
   if (c && *c == 'n') {
     reader.eat();
@@ -52,7 +52,7 @@ Expected<std::optional<std::string>> read_optional_string(Reader& reader) {
   return std::optional<std::string>(std::move(*text));
 }
 
-Expected<bool> read_bool(Reader& reader) {
+[[nodiscard]] Expected<bool> read_bool(Reader& reader) {
   auto c = reader.skip_whitespace();
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != 't' && *c != 'f') return std::unexpected(invalid_type(reader, "a boolean"));
@@ -62,7 +62,7 @@ Expected<bool> read_bool(Reader& reader) {
 }
 
 // An unsigned integer no greater than `max`; `expecting` names the type in messages.
-Expected<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max, std::string_view expecting) {
+[[nodiscard]] Expected<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max, std::string_view expecting) {
   auto c = reader.skip_whitespace();
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != '-' && (*c < '0' || *c > '9')) return std::unexpected(invalid_type(reader, expecting));
@@ -87,7 +87,7 @@ Expected<std::uint64_t> read_unsigned(Reader& reader, std::uint64_t max, std::st
 
 // An array whose elements are read by `read_element(reader)`.
 template <class T, class ReadElement>
-Expected<std::vector<T>> read_sequence(Reader& reader, ReadElement read_element) {
+[[nodiscard]] Expected<std::vector<T>> read_sequence(Reader& reader, ReadElement read_element) {
   auto c = reader.skip_whitespace();
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != '[') return std::unexpected(invalid_type(reader, "a sequence"));
@@ -129,7 +129,7 @@ struct Shape {
 };
 
 template <class Record, std::size_t N>
-Expected<Record> read_object_members(Reader& reader, const Shape<Record, N>& shape) {
+[[nodiscard]] Expected<Record> read_object_members(Reader& reader, const Shape<Record, N>& shape) {
   Record record{};
   std::array<bool, N> seen{};
   bool first = true;
@@ -157,7 +157,7 @@ Expected<Record> read_object_members(Reader& reader, const Shape<Record, N>& sha
 }
 
 template <class Record, std::size_t N>
-Expected<Record> read_array_values(Reader& reader, const Shape<Record, N>& shape) {
+[[nodiscard]] Expected<Record> read_array_values(Reader& reader, const Shape<Record, N>& shape) {
   Record record{};
   bool first = true;
   for (std::size_t i = 0; i < N; ++i) {
@@ -175,7 +175,7 @@ Expected<Record> read_array_values(Reader& reader, const Shape<Record, N>& shape
 
 // A record in object form or positional (array) form.
 template <class Record, std::size_t N>
-Expected<Record> read_record(Reader& reader, const Shape<Record, N>& shape) {
+[[nodiscard]] Expected<Record> read_record(Reader& reader, const Shape<Record, N>& shape) {
   auto c = reader.skip_whitespace();
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != '[' && *c != '{') return std::unexpected(invalid_type(reader, "struct " + std::string(shape.name)));
@@ -190,7 +190,7 @@ Expected<Record> read_record(Reader& reader, const Shape<Record, N>& shape) {
 
 // Field readers: each stores one value into its member.
 template <auto Member, class Record>
-Expected<void> store_string(Reader& reader, Record& record, std::string_view expecting) {
+[[nodiscard]] Expected<void> store_string(Reader& reader, Record& record, std::string_view expecting) {
   auto value = read_string(reader, expecting);
   if (!value) return std::unexpected(std::move(value).error());
   record.*Member = std::move(*value);
@@ -198,7 +198,7 @@ Expected<void> store_string(Reader& reader, Record& record, std::string_view exp
 }
 
 template <auto Member, class Record>
-Expected<void> store_optional_string(Reader& reader, Record& record) {
+[[nodiscard]] Expected<void> store_optional_string(Reader& reader, Record& record) {
   auto value = read_optional_string(reader);
   if (!value) return std::unexpected(std::move(value).error());
   record.*Member = std::move(*value);
@@ -206,7 +206,7 @@ Expected<void> store_optional_string(Reader& reader, Record& record) {
 }
 
 template <auto Member, class Record>
-Expected<void> store_string_list(Reader& reader, Record& record) {
+[[nodiscard]] Expected<void> store_string_list(Reader& reader, Record& record) {
   auto value = read_sequence<std::string>(reader, [](Reader& r) { return read_string(r, "a string"); });
   if (!value) return std::unexpected(std::move(value).error());
   record.*Member = std::move(*value);
