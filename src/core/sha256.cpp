@@ -1,8 +1,9 @@
 #include "core/sha256.h"
 
-// libcrypto's block function is reached through its low-level SHA-256 calls, which OpenSSL 3
-// marks deprecated in favour of EVP. EVP is no use here: in a static engine it drags in the
-// provider machinery (dlopen, name lookup) for a function this file needs one block at a time.
+// On CPUs without the SHA extensions, libcrypto's block function does the work, reached through
+// its low-level SHA-256 calls, which OpenSSL 3 marks deprecated in favour of EVP. EVP is no use
+// here: in a static engine it drags in the provider machinery (dlopen, name lookup) for what is
+// only a block function to this file.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
@@ -22,14 +23,15 @@ constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 
                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
 // Compresses `blocks` 64-byte blocks at `data` into `state` with OpenSSL, which picks its own
-// code for the CPU.
+// code for the CPU. Whole blocks given to a context with an empty buffer go straight to the
+// block function in one call, and leave nothing buffered: the chaining value is all there is.
 void compress_openssl(std::uint32_t* state, const unsigned char* data, std::size_t blocks) {
   if (blocks == 0) return;
   static_assert(sizeof(SHA_LONG) == sizeof(std::uint32_t));
   SHA256_CTX context;
-  SHA256_Init(&context);  // cannot fail; sets fields that the block function does not read
+  SHA256_Init(&context);  // cannot fail
   std::memcpy(context.h, state, sizeof context.h);
-  for (; blocks != 0; --blocks, data += 64) SHA256_Transform(&context, data);
+  SHA256_Update(&context, data, 64 * blocks);
   std::memcpy(state, context.h, sizeof context.h);
 }
 
