@@ -19,8 +19,8 @@ build=${2:-$root/build/fuzz}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
-targets=(fuzz_request fuzz_csv fuzz_decode fuzz_engine)
-declare -A max_len=([fuzz_request]=4096 [fuzz_csv]=1032 [fuzz_decode]=1024 [fuzz_engine]=2048)
+targets=(fuzz_request fuzz_csv fuzz_decode fuzz_engine fuzz_sha256)
+declare -A max_len=([fuzz_request]=4096 [fuzz_csv]=1032 [fuzz_decode]=1024 [fuzz_engine]=2048 [fuzz_sha256]=8192)
 common=(-timeout=10 -rss_limit_mb=2048)
 
 # Readable stacks: the sanitizers need a symbolizer, and Debian names it by version.

@@ -1,7 +1,13 @@
-// An empty data package for ICU, linked into the static engine in place of ICU's 30 MB data
-// library. The engine asks ICU only for character properties (general category, whitespace,
-// grapheme extension), whose tables are compiled into ICU's common library itself; nothing reads
-// the data package. An empty table of contents keeps ICU's loader valid should anything look.
+// What the static engine links in place of parts of ICU it never runs.
+//
+// An empty data package instead of ICU's 30 MB data library: the engine asks ICU only for
+// character properties (general category, whitespace, grapheme extension), whose tables are
+// compiled into ICU's common library itself; nothing reads the data package. An empty table of
+// contents keeps ICU's loader valid should anything look.
+//
+// A dlopen that always fails instead of glibc's (the engine is linked with --wrap=dlopen): ICU's
+// plug-in loader refers to it, a static glibc warns about every such link, and the engine loads
+// no shared objects.
 #include <unicode/udata.h>
 #include <unicode/utypes.h>
 
@@ -42,3 +48,5 @@ extern "C" U_EXPORT const EmptyDataPackage U_ICUDATA_ENTRY_POINT = {
     0,
     {},
 };
+
+extern "C" void* __wrap_dlopen(const char* /*file*/, int /*mode*/) { return nullptr; }
