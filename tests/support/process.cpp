@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,16 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
       }
     }
   }
+}
+
+const char* sample_root() {
+  const char* root = std::getenv("TESSAMER_DOCUMENT_SAMPLE");
+  return root != nullptr && *root != '\0' ? root : nullptr;
+}
+
+// `path` as the engine sees it when it runs in `cwd`.
+std::string in_dir(const std::string& cwd, const std::string& path) {
+  return cwd.empty() || path.empty() || path[0] == '/' ? path : cwd + "/" + path;
 }
 
 }  // namespace
@@ -106,7 +117,16 @@ RunResult run_tessamer(const std::vector<std::string>& args, const RunOptions& o
   }
   argv.push_back(TESSAMER_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_process(argv.front(), argv, options);
+  RunResult result = run_process(argv.front(), argv, options);
+  // Only complete runs are sampled: a document cut short by a closed or full stdout is no document.
+  if (sample_root() != nullptr && options.stdout_mode == StdoutMode::Capture) {
+    if (result.status == 0 && !result.out.empty()) {
+      sample_document("result", result.out);
+      if (args.size() == 2 && args[0] == "--request") sample_document("request", read_file(in_dir(options.cwd, args[1])));
+    }
+    if (result.status == 2 && !options.close_stderr && !result.err.empty()) sample_document("error", result.err);
+  }
+  return result;
 }
 
 TempDir::TempDir() {
@@ -140,6 +160,27 @@ std::string read_file(const std::string& path) {
   std::stringstream content;
   content << stream.rdbuf();
   return content.str();
+}
+
+void sample_document(const std::string& kind, const std::string& content) {
+  const char* root = sample_root();
+  if (root == nullptr) return;
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path dir = std::filesystem::path(root) / kind;
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
+  std::string name = std::to_string(::getpid()) + "-" + std::to_string(counter++) + (kind == "report" ? ".jsonl" : ".json");
+  std::ofstream(dir / name, std::ios::binary | std::ios::trunc) << content;
+}
+
+void sample_report(const std::string& path, const std::string& cwd) {
+  if (sample_root() == nullptr) return;
+  std::string lines(65536, '\0');
+  std::ifstream stream(in_dir(cwd, path), std::ios::binary);
+  stream.read(lines.data(), static_cast<std::streamsize>(lines.size()));
+  lines.resize(static_cast<std::size_t>(stream.gcount()));
+  lines.resize(lines.rfind('\n') + 1);  // npos + 1 == 0: nothing when no line is whole
+  if (!lines.empty()) sample_document("report", lines);
 }
 
 }  // namespace tessamer::testing

@@ -57,4 +57,12 @@ class TempDir {
 
 std::string read_file(const std::string& path);
 
+// When the environment variable TESSAMER_DOCUMENT_SAMPLE names a directory, keeps a copy of a
+// document the engine produced there, under <kind>/ (result, error, report or request), for the
+// schema check to validate. Does nothing otherwise.
+void sample_document(const std::string& kind, const std::string& content);
+// Samples the divergence report at `path` (relative to `cwd` when that is given): its whole lines
+// within the first 64 KiB, which is sample enough of a scale test's long report.
+void sample_report(const std::string& path, const std::string& cwd);
+
 }  // namespace tessamer::testing

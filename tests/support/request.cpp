@@ -78,7 +78,13 @@ Request request_for_files(const TempDir& dir, const std::string& expected, const
 
 RunResult run_request(const TempDir& dir, const Request& request, const RunOptions& options) {
   std::string path = dir.write("request.json", request.to_json());
-  return run_tessamer({"--request", path}, options);
+  RunResult result = run_tessamer({"--request", path}, options);
+  // Only the streaming comparison writes the report; the byte-identical path leaves whatever was there.
+  if (result.status == 0 && options.stdout_mode == StdoutMode::Capture &&
+      result.out.find("\"comparisonMode\":\"quor-csv-stream\"") != std::string::npos) {
+    sample_report(request.divergence_path, options.cwd);
+  }
+  return result;
 }
 
 std::string without_timings(const std::string& document) {
