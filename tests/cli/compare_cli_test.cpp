@@ -187,7 +187,7 @@ TEST_F(CompareCli, ExampleLimits) {
     std::size_t at = 0;
     for (std::uint64_t i = 0; i < limit; ++i) {
       std::size_t end = lines.find('\n', at);
-      examples += (i ? "," : "") + lines.substr(at, end - at);
+      examples.append(i ? "," : "").append(lines, at, end - at);
       at = end + 1;
     }
     EXPECT_EQ(member(document, "divergenceExamples"), examples + "]");

@@ -30,9 +30,10 @@ TEST_F(Scale, FiftyThousandColumns) {
   const int columns = 50000;
   std::string header, row, reversed_header;
   for (int i = 0; i < columns; ++i) {
-    header += (i ? "," : "") + ("c" + std::to_string(i));
-    reversed_header += (i ? "," : "") + ("c" + std::to_string(columns - 1 - i));
-    row += (i ? "," : "") + std::to_string(i % 10);
+    const char* separator = i ? "," : "";
+    header.append(separator).append("c").append(std::to_string(i));
+    reversed_header.append(separator).append("c").append(std::to_string(columns - 1 - i));
+    row.append(separator).append(std::to_string(i % 10));
   }
   Request by_name = request_for_files(dir_, header + "\n" + row + "\n", reversed_header + "\n" + row + "\n");
   std::string document = run_ok(by_name);
@@ -41,7 +42,10 @@ TEST_F(Scale, FiftyThousandColumns) {
   EXPECT_EQ(member(document, "divergences"), "50000");
 
   Request mapped = by_name;
-  for (int i = columns - 1; i >= 0; --i) mapped.columns.emplace_back("c" + std::to_string(i), "c" + std::to_string(i));
+  for (int i = columns - 1; i >= 0; --i) {
+    const std::string name = std::string("c").append(std::to_string(i));
+    mapped.columns.emplace_back(name, name);
+  }
   document = run_ok(mapped);
   EXPECT_EQ(member(document, "cellsCompared"), "50000");
   EXPECT_NE(document.find("{\"actual\":\"c49999\",\"actualIndex\":0,\"expected\":\"c49999\",\"expectedIndex\":49999}"),
