@@ -13,6 +13,14 @@
 
 namespace tessamer::summary::detail {
 
+// The members of a report line that are counted. The names are views into the line.
+struct Counted {
+  DivergenceType type = DivergenceType::Cell;
+  std::uint64_t record = 0;
+  std::string_view column, actual_column;  // CELL only
+  std::uint64_t expected_index = 0, actual_index = 0;
+};
+
 // Reads one whole JSON value at the reader's position into a JsonValue (nesting at most
 // `depth_limit` deep, so hostile input cannot exhaust the stack).
 [[nodiscard]] json::Expected<JsonValue> read_value(json::Reader& reader, int depth_limit = 64);

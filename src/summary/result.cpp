@@ -175,6 +175,9 @@ Expected<RunResult> parse_result_document(std::string_view bytes) {
 
   SUMMARY_MEMBER(examples, doc, "divergenceExamples", Kind::Array);
   result.examples = (*examples)->as_array();
+  if (result.status != "PASS" && result.status != "FAIL" && result.status != "PASS_WITH_EXCLUSIONS") {
+    return std::unexpected(member_error("status", "is not \"PASS\", \"FAIL\" or \"PASS_WITH_EXCLUSIONS\""));
+  }
   if (result.comparison_mode != "quor-csv-stream" && result.comparison_mode != "quor-binary") {
     return std::unexpected(member_error("comparisonMode", "is neither \"quor-csv-stream\" nor \"quor-binary\""));
   }

@@ -115,6 +115,10 @@ struct ReportSummary {
   std::uint64_t first_mismatched_example = 0;  // 1-based line number
 };
 
+namespace detail {
+struct Counted;
+}
+
 // Consumes a report in pieces of any size and aggregates it. Lines that span pieces are carried
 // over; each line is parsed once.
 class ReportScanner {
@@ -127,6 +131,7 @@ class ReportScanner {
 
  private:
   void line(std::string_view text);
+  void count(const detail::Counted& line);
 
   const RunResult& result_;
   std::size_t first_limit_;
