@@ -74,7 +74,7 @@ h1{font-size:1.6rem;margin:0 0 .25rem}h2{font-size:1.1rem;margin:1.8rem 0 .5rem}
 .status.FAIL{background:#c0392b}.status.PASS{background:#1e8449}.status.PASS_WITH_EXCLUSIONS{background:#b9770e}
 .problem{background:#fdecea;border-left:4px solid #c0392b;padding:.5rem .8rem;margin:.5rem 0}
 table{border-collapse:collapse;margin:.3rem 0}th,td{padding:.25rem .7rem;border-bottom:1px solid #e3e6ea;text-align:left;vertical-align:top}
-th{font-weight:600;color:#555;background:#f6f7f9}td.n{text-align:right;font-variant-numeric:tabular-nums}
+th{font-weight:600;color:#555;background:#f6f7f9}td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}
 td.v{font-family:ui-monospace,"DejaVu Sans Mono",monospace;font-size:13px;white-space:pre-wrap;word-break:break-all;max-width:30rem}
 mark.del{background:#f5b7b1;color:#78281f}mark.ins{background:#abebc6;color:#145a32}
 .absent{color:#888;font-style:italic}.muted{color:#666}
@@ -106,7 +106,7 @@ std::string render_html(const Summary& summary) {
     out.append("<p class=\"problem\" role=\"alert\"><strong>Incomplete report:</strong> ").append(esc(problem)).append("</p>\n");
   }
 
-  out.append("<h2>Files</h2>\n<table id=\"files\">\n<tr><th></th><th>size</th><th>bytes</th><th>SHA-256</th></tr>\n");
+  out.append("<h2>Files</h2>\n<table id=\"files\">\n<tr><th></th><th class=\"n\">size</th><th class=\"n\">bytes</th><th>SHA-256</th></tr>\n");
   auto file_row = [&](std::string_view side, std::uint64_t bytes, const std::string& digest) {
     out.append("<tr><th>").append(side).append("</th><td class=\"n\">").append(detail::human_bytes(bytes));
     out.append("</td><td class=\"n\">").append(grouped(bytes)).append("</td><td class=\"v\">").append(esc(digest));
@@ -129,7 +129,7 @@ std::string render_html(const Summary& summary) {
   }
 
   if (rep.lines > 0) {
-    out.append("<h2>By type</h2>\n<table id=\"by-type\">\n<tr><th>type</th><th>count</th></tr>\n");
+    out.append("<h2>By type</h2>\n<table id=\"by-type\">\n<tr><th>type</th><th class=\"n\">count</th></tr>\n");
     for (DivergenceType type : kTypes) {
       out.append("<tr><td>").append(type_name(type)).append("</td><td class=\"n\">");
       out.append(grouped(rep.by_type[static_cast<std::size_t>(type)])).append("</td></tr>\n");
@@ -171,7 +171,7 @@ std::string render_html(const Summary& summary) {
       out.append("<p class=\"muted\">The chart shows the ").append(std::to_string(bars)).append(" columns with the most divergences of ");
       out.append(grouped(order.size())).append(".</p>\n");
     }
-    out.append("<table id=\"by-column\">\n<tr><th>column</th><th>count</th><th>share</th><th>first record</th><th>last record</th></tr>\n");
+    out.append("<table id=\"by-column\">\n<tr><th>column</th><th class=\"n\">count</th><th class=\"n\">share</th><th class=\"n\">first record</th><th class=\"n\">last record</th></tr>\n");
     for (std::size_t k = 0; k < order.size() && k < kTableColumns; ++k) {
       const ColumnCount& c = rep.by_column[order[k]];
       out.append("<tr><td>").append(plain_shown(label(r.column_pairs[order[k]]), 60)).append("</td><td class=\"n\">");
@@ -184,7 +184,7 @@ std::string render_html(const Summary& summary) {
 
   if (!rep.first.empty()) {
     out.append("<h2>First ").append(grouped(rep.first.size())).append(" of ").append(esc(plural(rep.lines, "divergence", "divergences")));
-    out.append("</h2>\n<table id=\"divergences\">\n<thead><tr><th>record</th><th>type</th><th>column</th><th>expected</th>");
+    out.append("</h2>\n<table id=\"divergences\">\n<thead><tr><th class=\"n\">record</th><th>type</th><th>column</th><th>expected</th>");
     out.append("<th>actual</th></tr></thead>\n<tbody>\n");
     for (const Divergence& d : rep.first) {
       out.append("<tr><td class=\"n\">").append(grouped(d.record)).append("</td><td>").append(type_name(d.type));

@@ -33,7 +33,9 @@ struct Options {
 Expected<Options> parse_arguments(const std::vector<std::string_view>& args) {
   Options options;
   bool has_result = false, has_report = false, has_examples = false;
-  auto usage = [](std::string_view why) { return std::unexpected(Error{std::string(why) + "\n" + std::string(kUsage)}); };
+  auto usage = [](std::string_view why) {
+    return std::unexpected(Error{std::string(why) + " (see tessamer-summary --help)"});
+  };
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string_view arg = args[i];
     if (arg == "--help" || arg == "-h") {
