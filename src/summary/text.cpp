@@ -136,15 +136,14 @@ std::string render_text(const Summary& summary, bool colour) {
   }
   out.push_back('\n');
 
-  auto file_line = [&](std::string_view side, std::uint64_t bytes, const std::string& digest) {
-    std::string line = std::string(side);
-    line.append(detail::human_bytes(bytes));
+  auto file_line = [&](std::uint64_t bytes, const std::string& digest) {
+    std::string line = detail::human_bytes(bytes);
     if (bytes >= 1000) line.append(" (").append(grouped(bytes)).append(" bytes)");
     line.append("  sha256 ").append(short_digest(digest));
     return line;
   };
-  out.append(style.wrap("expected", kBold)).append("  ").append(file_line("", r.expected_bytes, r.expected_sha256)).push_back('\n');
-  out.append(style.wrap("actual", kBold)).append("    ").append(file_line("", r.actual_bytes, r.actual_sha256)).push_back('\n');
+  out.append(style.wrap("expected", kBold)).append("  ").append(file_line(r.expected_bytes, r.expected_sha256)).push_back('\n');
+  out.append(style.wrap("actual", kBold)).append("    ").append(file_line(r.actual_bytes, r.actual_sha256)).push_back('\n');
   out.append(style.wrap("rows", kBold)).append("      expected ").append(grouped(r.expected_rows.value_or(0)));
   out.append("  actual ").append(grouped(r.actual_rows.value_or(0)));
   out.append("  compared ").append(grouped(r.compared_rows.value_or(0)));
