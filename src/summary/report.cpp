@@ -517,6 +517,8 @@ Expected<ReportSummary> scan_report_file(std::string_view path, const RunResult&
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return fail(fd.error().text);
   ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Read, not mapped: a mapping of a report that is truncated meanwhile (a new run writing it)
+  // would end the process with SIGBUS instead of a summary.
   constexpr std::size_t kChunk = std::size_t{1} << 20;
   auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
   ReportScanner scanner(result, first_limit);
