@@ -163,7 +163,7 @@ TEST_F(Faults, ReportIntoAFifoWithAReader) {
 }
 
 // Limits of the process end in an error document, never in a killed or aborted process.
-TEST_F(Faults, ResourceLimitsEndInErrorDocuments) {
+TEST_F(Faults, FileSizeLimitEndsInAnErrorDocument) {
   // Enough divergences that the report passes the size limit while the run writes it.
   std::string expected = "id,v\n", actual = "id,v\n";
   for (int i = 0; i < 20000; ++i) {
@@ -175,7 +175,10 @@ TEST_F(Faults, ResourceLimitsEndInErrorDocuments) {
   small_files.file_size_limit = 10000;
   expect_error(many, "NATIVE_REPORT_ERROR", "File too large (os error 27)", small_files);
   EXPECT_EQ(fs::file_size(many.divergence_path), 10000u);
+}
 
+
+TEST_F(Faults, OutOfMemoryEndsInAnErrorDocument) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer reserves more address space than any limit leaves";
 #else
