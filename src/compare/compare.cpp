@@ -1,7 +1,5 @@
 #include "compare/compare.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -248,25 +246,18 @@ class DivergenceEmitter {
   std::vector<std::size_t> row_ends_;  // end of each field in row_text_
 };
 
-[[nodiscard]] Result<UniqueFd> open_dataset(const std::string& path, std::string_view context, std::vector<FileIdentity>& identities) {
-  auto fd = open_file(path, O_RDONLY);
-  if (!fd) return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, context, fd.error().text));
-  auto identity = file_identity(fd->get());
-  if (!identity) return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, context, identity.error().text));
-  identities.push_back(*identity);
-  return std::move(*fd);
-}
-
 }  // namespace
 
 Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
                                            const std::vector<std::string>& expected_names,
-                                           const std::vector<std::string>& actual_names, const ColumnPlan& plan) {
-  std::vector<FileIdentity> datasets;
-  auto expected_fd = open_dataset(request.expected_path, "cannot open expected CSV", datasets);
+                                           const std::vector<std::string>& actual_names, const ColumnPlan& plan,
+                                           DatasetFile& expected_file, DatasetFile& actual_file,
+                                           std::optional<FileIdentity> request_file) {
+  auto expected_fd = expected_file.open();
   if (!expected_fd) return std::unexpected(std::move(expected_fd.error()));
-  auto actual_fd = open_dataset(request.actual_path, "cannot open actual CSV", datasets);
+  auto actual_fd = actual_file.open();
   if (!actual_fd) return std::unexpected(std::move(actual_fd.error()));
+  const FileIdentity datasets[] = {*expected_file.identity(), *actual_file.identity()};
 
   const csv::Dialect csv_dialect = reader_dialect(dialect);
   Side expected(std::move(*expected_fd), csv_dialect);
@@ -277,7 +268,7 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
     TESSAMER_TRY(actual.advance("cannot parse actual header"));
   }
 
-  auto report = open_divergence_report(request.divergence_path, request.example_limit, datasets);
+  auto report = open_divergence_report(request.divergence_path, request.example_limit, datasets, request_file);
   if (!report) return std::unexpected(std::move(report.error()));
   DivergenceEmitter emit(dialect, expected_names, actual_names, plan, *report);
 
@@ -307,6 +298,9 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
       break;
     }
   }
+  // Everything compared, hashed and counted came from the files as they were first opened.
+  TESSAMER_TRY(expected_file.check_unchanged(expected.fd.get()));
+  TESSAMER_TRY(actual_file.check_unchanged(actual.fd.get()));
 
   auto summary = finish_divergence_report(std::move(*report));
   if (!summary) return std::unexpected(std::move(summary.error()));
@@ -317,6 +311,14 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
   totals.actual_bytes = actual.source.bytes();
   actual.fd.reset();
   return ComparisonOutcome{std::move(totals), summary->count, std::move(summary->examples)};
+}
+
+Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
+                                           const std::vector<std::string>& expected_names,
+                                           const std::vector<std::string>& actual_names, const ColumnPlan& plan) {
+  DatasetFile expected(DatasetSide::Expected, request.expected_path);
+  DatasetFile actual(DatasetSide::Actual, request.actual_path);
+  return compare_datasets(request, dialect, expected_names, actual_names, plan, expected, actual, std::nullopt);
 }
 
 }  // namespace tessamer

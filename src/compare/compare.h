@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,18 @@ struct ComparisonOutcome {
 // Memory stays bounded by the read buffers, the report buffer, the current records and the kept
 // examples. Both files and the report are closed on every path; on failure the divergences
 // already recorded stay in the report.
+//
+// `expected_file` and `actual_file` are the run's two datasets, so that the files read are the
+// ones (and in the state) the run first opened; after the last read both are checked unchanged.
+// The report may name neither of them, nor the request file `request_file` (when known).
+[[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
+                                                         const std::vector<std::string>& expected_names,
+                                                         const std::vector<std::string>& actual_names,
+                                                         const ColumnPlan& plan, DatasetFile& expected_file,
+                                                         DatasetFile& actual_file,
+                                                         std::optional<FileIdentity> request_file);
+
+// The same for datasets that nothing has opened yet: the request's two paths.
 [[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
                                                          const std::vector<std::string>& expected_names,
                                                          const std::vector<std::string>& actual_names,

@@ -105,8 +105,9 @@ IoResult<void> ReportBuffer::write_unsigned(std::uint64_t value) {
 
 // ---- DivergenceReportWriter ----
 
-DivergenceReportWriter::DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, std::uint64_t example_limit)
-    : buffer_(std::move(buffer)), example_limit_(example_limit) {
+DivergenceReportWriter::DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, bool regular_file,
+                                               std::uint64_t example_limit)
+    : buffer_(std::move(buffer)), regular_file_(regular_file), example_limit_(example_limit) {
   // A huge limit is legal, but the room is only reserved up to a modest size; the vector grows
   // as examples actually arrive.
   examples_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(example_limit, 4096)));
@@ -121,7 +122,8 @@ void DivergenceReportWriter::release() {
 }
 
 Result<DivergenceReportWriter> open_divergence_report(std::string_view divergence_path, std::uint64_t example_limit,
-                                                      std::span<const FileIdentity> datasets) {
+                                                      std::span<const FileIdentity> datasets,
+                                                      std::optional<FileIdentity> request_file) {
   if (auto parent = parent_path(divergence_path); parent && !parent->empty()) {
     if (auto made = create_directories(*parent); !made) {
       return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report directory",
@@ -131,25 +133,27 @@ Result<DivergenceReportWriter> open_divergence_report(std::string_view divergenc
   auto create_failure = [](std::string_view text) {
     return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report", text));
   };
-  // No O_TRUNC: the path may turn out to name a dataset, which must stay intact.
-  auto fd = open_file(divergence_path, O_WRONLY | O_CREAT, 0666);
+  // No O_TRUNC: the path may turn out to name a dataset or the request, which must stay intact,
+  // or a report another run is writing.
+  auto fd = open_file_without_waiting(divergence_path, O_WRONLY | O_CREAT, 0666);
   if (!fd) return create_failure(fd.error().text);
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return create_failure(system_error_text(errno));
-  const FileIdentity report{st.st_dev, st.st_ino};
+  auto status = stat_fd(fd->get());
+  if (!status) return create_failure(status.error().text);
+  const FileIdentity report{status->st_dev, status->st_ino};
   if (std::find(datasets.begin(), datasets.end(), report) != datasets.end()) {
     return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest,
                                        "divergencePath must not name the expected or actual dataset"});
   }
-  // Only a regular file has content to drop; a device such as /dev/null is used as it is.
-  if (S_ISREG(st.st_mode)) {
-    int rc;
-    do {
-      rc = ::ftruncate(fd->get(), 0);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) return create_failure(system_error_text(errno));
+  if (request_file && *request_file == report) {
+    return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest, "divergencePath must not name the request file"});
   }
-  return DivergenceReportWriter(std::make_unique<ReportBuffer>(std::move(*fd)), example_limit);
+  // Only a regular file has content to drop; a device such as /dev/null is used as it is.
+  const bool regular_file = S_ISREG(status->st_mode);
+  if (regular_file) {
+    if (auto locked = lock_exclusive_now(fd->get()); !locked) return create_failure(locked.error().text);
+    if (auto truncated = truncate_fd(fd->get(), 0); !truncated) return create_failure(truncated.error().text);
+  }
+  return DivergenceReportWriter(std::make_unique<ReportBuffer>(std::move(*fd)), regular_file, example_limit);
 }
 
 Result<void> record_divergence(DivergenceReportWriter& writer, JsonValue record) {
@@ -162,7 +166,14 @@ Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer
     return std::unexpected(
         EngineError::wrap(ErrorCode::NativeIoError, "cannot flush divergence report", flushed.error().text));
   }
-  writer.buffer_.reset();  // closes; a failure to close is not reported
+  auto closed = writer.buffer_->close();
+  writer.buffer_.reset();
+  // A device or a FIFO has nothing held back; a regular file may, on a network file system or
+  // under a quota, and an error there means the report is incomplete.
+  if (!closed && writer.regular_file_) {
+    return std::unexpected(
+        EngineError::wrap(ErrorCode::NativeIoError, "cannot close divergence report", closed.error().text));
+  }
   return DivergenceSummary{writer.count_, std::move(writer.examples_)};
 }
 

@@ -56,6 +56,9 @@ class ReportBuffer final : public ByteSink {
   // Writes out the buffered bytes.
   [[nodiscard]] IoResult<void> flush();
 
+  // Closes the file (without writing out the buffer), reporting a failure to close.
+  [[nodiscard]] IoResult<void> close() { return fd_.close(); }
+
   std::size_t buffered() const { return used_; }
 
   // While `copy` is set, every byte written is also appended to it; nullptr stops that.
@@ -111,29 +114,37 @@ class DivergenceReportWriter {
 
  private:
   friend Result<DivergenceReportWriter> open_divergence_report(std::string_view, std::uint64_t,
-                                                               std::span<const FileIdentity>);
+                                                               std::span<const FileIdentity>,
+                                                               std::optional<FileIdentity>);
   friend Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer);
 
-  DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, std::uint64_t example_limit);
+  DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, bool regular_file, std::uint64_t example_limit);
   void release();
 
   std::unique_ptr<ReportBuffer> buffer_;  // null once finished or moved from
+  bool regular_file_ = false;             // not a device or FIFO: locked, truncated, closed with care
   std::uint64_t example_limit_ = 0;
   std::uint64_t count_ = 0;
   std::vector<JsonValue> examples_;
 };
 
 // Creates the report's directory (with every missing ancestor) and the report file, truncated.
-// `datasets` are the identities of the open dataset files: a path naming one of them is refused
-// (INVALID_NATIVE_REQUEST) before anything is truncated. Other failures are NATIVE_IO_ERROR.
-[[nodiscard]] Result<DivergenceReportWriter> open_divergence_report(std::string_view divergence_path,
-                                                                    std::uint64_t example_limit,
-                                                                    std::span<const FileIdentity> datasets);
+// `datasets` are the identities of the open dataset files and `request_file` that of the request
+// the run was read from: a path naming one of them is refused (INVALID_NATIVE_REQUEST) before
+// anything is truncated. Opening never waits: a FIFO without a reader fails at once (ENXIO); one
+// with a reader, /dev/null and other devices are written as they are. A regular file is locked
+// (flock, exclusive) before it is truncated and until it is closed, so that two runs never write
+// one report: the second fails with EWOULDBLOCK and leaves the file alone. Other failures are
+// NATIVE_IO_ERROR.
+[[nodiscard]] Result<DivergenceReportWriter> open_divergence_report(
+    std::string_view divergence_path, std::uint64_t example_limit, std::span<const FileIdentity> datasets,
+    std::optional<FileIdentity> request_file = std::nullopt);
 
 // Records `record` (a JSON object) through write_compact_json.
 [[nodiscard]] Result<void> record_divergence(DivergenceReportWriter& writer, JsonValue record);
 
-// Writes out the buffer and closes the file; NATIVE_IO_ERROR when the write-out fails.
+// Writes out the buffer and closes the file; NATIVE_IO_ERROR when the write-out fails, or when
+// closing a regular report file fails (write errors held back until then are errors too).
 [[nodiscard]] Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer);
 
 }  // namespace tessamer

@@ -1,6 +1,7 @@
 #include "core/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,21 +10,44 @@
 namespace tessamer {
 namespace {
 
-bool is_directory(const std::string& c_path) {
+// Calls `call` until a signal no longer interrupts it.
+template <class Call>
+auto retry_interrupted(Call call) {
+  for (;;) {
+    auto rc = call();
+    if (rc >= 0 || errno != EINTR) return rc;
+  }
+}
+
+IoResult<struct stat> stat_c_path(const std::string& c_path) {
   struct stat st {};
-  return ::stat(c_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (retry_interrupted([&] { return ::stat(c_path.c_str(), &st); }) != 0) {
+    return std::unexpected(IoError{system_error_text(errno)});
+  }
+  return st;
+}
+
+// After mkdir failed with `mkdir_error`: success when a directory stands at the path anyway
+// (made by someone else, or by an earlier run), else the error that really stopped it. When mkdir
+// found an entry, that is what a look at the entry says (a dangling or looping symbolic link,
+// a parent that cannot be searched); a plain file in the way keeps mkdir's "File exists".
+IoResult<void> directory_after_mkdir(const std::string& c_path, int mkdir_error) {
+  auto st = stat_c_path(c_path);
+  if (st && S_ISDIR(st->st_mode)) return {};
+  if (!st && mkdir_error == EEXIST) return std::unexpected(st.error());
+  return std::unexpected(IoError{system_error_text(mkdir_error)});
+}
+
+int make_directory_call(const std::string& c_path) {
+  return retry_interrupted([&] { return ::mkdir(c_path.c_str(), 0777); });
 }
 
 [[nodiscard]] IoResult<void> make_directory(std::string_view path) {
   auto c_path = path_to_c_string(path);
   if (!c_path) return std::unexpected(c_path.error());
-  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
-  int error = errno;
-  // Someone else (or an earlier run) made it: what was asked for exists.
-  if (is_directory(*c_path)) return {};
-  return std::unexpected(IoError{system_error_text(error)});
+  if (make_directory_call(*c_path) == 0) return {};
+  return directory_after_mkdir(*c_path, errno);
 }
-
 
 // The last '/'-separated component of `rest` at or after `body_start`, and how many bytes
 // (component plus its separator) it takes from the end.
@@ -44,6 +68,17 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+IoResult<void> UniqueFd::close() {
+  int fd = release();
+  if (fd < 0 || ::close(fd) == 0 || errno == EINTR) return {};
+  return std::unexpected(IoError{system_error_text(errno)});
+}
+
+FileState file_state(const struct stat& status) {
+  return FileState{FileIdentity{status.st_dev, status.st_ino}, static_cast<mode_t>(status.st_mode & S_IFMT),
+                   status.st_size, status.st_mtim, status.st_ctim};
+}
+
 IoResult<std::string> path_to_c_string(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return std::unexpected(IoError{std::string(kNulInPathText)});
   return std::string(path);
@@ -57,6 +92,16 @@ IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode) {
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return std::unexpected(IoError{system_error_text(errno)});
   }
+}
+
+IoResult<UniqueFd> open_file_without_waiting(std::string_view path, int flags, mode_t mode) {
+  auto fd = open_file(path, flags | O_NONBLOCK, mode);
+  if (!fd) return fd;
+  int status = ::fcntl(fd->get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd->get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+    return std::unexpected(IoError{system_error_text(errno)});
+  }
+  return fd;
 }
 
 IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t size) {
@@ -94,35 +139,52 @@ IoResult<void> write_all(int fd, const void* data, std::size_t size, std::string
   return {};
 }
 
-IoResult<std::string> read_whole_file(std::string_view path) {
+IoResult<FileContent> read_whole_file_and_identity(std::string_view path) {
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return std::unexpected(fd.error());
-  std::string content;
-  struct stat st {};
-  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    content.reserve(static_cast<std::size_t>(st.st_size));
-  }
+  auto st = stat_fd(fd->get());
+  if (!st) return std::unexpected(st.error());
+  FileContent content{{}, FileIdentity{st->st_dev, st->st_ino}};
+  if (S_ISREG(st->st_mode) && st->st_size > 0) content.bytes.reserve(static_cast<std::size_t>(st->st_size));
   char chunk[64 * 1024];
   for (;;) {
     auto n = read_some(fd->get(), chunk, sizeof chunk);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) return content;
-    content.append(chunk, *n);
+    content.bytes.append(chunk, *n);
   }
+}
+
+IoResult<std::string> read_whole_file(std::string_view path) {
+  auto content = read_whole_file_and_identity(path);
+  if (!content) return std::unexpected(content.error());
+  return std::move(content->bytes);
 }
 
 IoResult<struct stat> stat_path(std::string_view path) {
   auto c_path = path_to_c_string(path);
   if (!c_path) return std::unexpected(c_path.error());
-  struct stat st {};
-  if (::stat(c_path->c_str(), &st) != 0) return std::unexpected(IoError{system_error_text(errno)});
-  return st;
+  return stat_c_path(*c_path);
 }
 
 IoResult<struct stat> stat_fd(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoError{system_error_text(errno)});
+  if (retry_interrupted([&] { return ::fstat(fd, &st); }) != 0) return std::unexpected(IoError{system_error_text(errno)});
   return st;
+}
+
+IoResult<void> lock_exclusive_now(int fd) {
+  if (retry_interrupted([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    return std::unexpected(IoError{system_error_text(errno)});
+  }
+  return {};
+}
+
+IoResult<void> truncate_fd(int fd, off_t length) {
+  if (retry_interrupted([&] { return ::ftruncate(fd, length); }) != 0) {
+    return std::unexpected(IoError{system_error_text(errno)});
+  }
+  return {};
 }
 
 IoResult<FileIdentity> file_identity(int fd) {
@@ -159,12 +221,9 @@ IoResult<void> create_directories(std::string_view path) {
   if (path.empty()) return {};
   auto c_path = path_to_c_string(path);
   if (!c_path) return std::unexpected(c_path.error());
-  if (::mkdir(c_path->c_str(), 0777) == 0) return {};
+  if (make_directory_call(*c_path) == 0) return {};
   int error = errno;
-  if (error != ENOENT) {
-    if (is_directory(*c_path)) return {};
-    return std::unexpected(IoError{system_error_text(error)});
-  }
+  if (error != ENOENT) return directory_after_mkdir(*c_path, error);
   auto parent = parent_path(path);
   if (!parent) return std::unexpected(IoError{"failed to create whole tree"});
   if (auto made = create_directories(*parent); !made) return made;

@@ -1,7 +1,8 @@
 // Thin RAII and errno-preserving wrappers over the POSIX file calls the engine makes.
 //
 // Paths are byte strings used exactly as given; one holding a NUL byte never reaches the
-// system and fails with kNulInPathText. Every failure carries the system error text.
+// system and fails with kNulInPathText. Every failure carries the system error text. Calls that a
+// signal can interrupt are repeated, so EINTR never reaches a caller.
 #pragma once
 
 #include <sys/stat.h>
@@ -38,6 +39,10 @@ class UniqueFd {
   }
   // Closes the held descriptor, if any; a failure to close is not reported.
   void reset(int fd = -1);
+  // Closes the held descriptor and reports a failure, which is where write errors held back by
+  // network file systems and quotas show up. EINTR counts as closed: Linux has released the
+  // descriptor by then, and closing it again could close someone else's.
+  [[nodiscard]] IoResult<void> close();
 
  private:
   int fd_ = -1;
@@ -50,11 +55,35 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// What a later look at a file must find again for the file to count as unchanged: the same file,
+// of the same type and size, with the same modification and change times.
+struct FileState {
+  FileIdentity identity;
+  mode_t type = 0;  // the S_IFMT bits
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  friend bool operator==(const FileState& a, const FileState& b) {
+    return a.identity == b.identity && a.type == b.type && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
+           a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+  }
+};
+
+// The state recorded in a status.
+FileState file_state(const struct stat& status);
+
 // The path as a NUL-terminated string, or the NUL-byte error when the path holds one.
 [[nodiscard]] IoResult<std::string> path_to_c_string(std::string_view path);
 
 // open(2) with O_CLOEXEC added; EINTR is retried.
 [[nodiscard]] IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode = 0);
+
+// open(2) that never waits for the other end of a FIFO: the file is opened with O_NONBLOCK, which
+// is then cleared, so reads and writes block as usual. A FIFO opened for writing without a
+// reader fails with ENXIO instead of waiting for one.
+[[nodiscard]] IoResult<UniqueFd> open_file_without_waiting(std::string_view path, int flags, mode_t mode = 0);
 
 // One read(2) call (repeated only when interrupted): the number of bytes read, 0 at the end.
 [[nodiscard]] IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t size);
@@ -70,11 +99,26 @@ struct FileIdentity {
 // The whole content of the file at `path`.
 [[nodiscard]] IoResult<std::string> read_whole_file(std::string_view path);
 
+struct FileContent {
+  std::string bytes;
+  FileIdentity identity;  // of the file the bytes were read from
+};
+
+// The whole content of the file at `path`, and which file that was.
+[[nodiscard]] IoResult<FileContent> read_whole_file_and_identity(std::string_view path);
+
 // stat(2), following symbolic links.
 [[nodiscard]] IoResult<struct stat> stat_path(std::string_view path);
 
 // fstat(2) of `fd`.
 [[nodiscard]] IoResult<struct stat> stat_fd(int fd);
+
+// An exclusive advisory lock (flock) on the file open at `fd`, without waiting: EWOULDBLOCK when
+// another open file holds one. Held until every descriptor of that open file is closed.
+[[nodiscard]] IoResult<void> lock_exclusive_now(int fd);
+
+// ftruncate(2).
+[[nodiscard]] IoResult<void> truncate_fd(int fd, off_t length);
 
 // The identity of the file open at `fd`.
 [[nodiscard]] IoResult<FileIdentity> file_identity(int fd);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -148,8 +149,8 @@ class PageBuffer {
  public:
   explicit PageBuffer(std::size_t size) : size_(size) {
     void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    // Out of memory, as an allocation failure anywhere else: nothing sensible can go on.
-    if (p == MAP_FAILED) std::abort();
+    // Out of memory: fail as any other allocation does.
+    if (p == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(p);
   }
   ~PageBuffer() { ::munmap(data_, size_); }
@@ -371,8 +372,8 @@ void detail::ByteStore::resize(std::size_t size) {
     return;
   }
   void* grown = std::realloc(data_, size);
-  // Out of memory: as for any other allocation of the process, there is no way on.
-  if (grown == nullptr) std::abort();
+  // Out of memory: fail as any other allocation does.
+  if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
   size_ = size;
 }

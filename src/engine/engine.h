@@ -7,12 +7,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "compare/compare.h"
 #include "core/error.h"
+#include "core/file.h"
 #include "json/json.h"
 #include "plan/plan.h"
 #include "request/request.h"
@@ -22,11 +24,14 @@ namespace tessamer {
 // A whole run for the argument vector (program name first): checks the command line, reads and
 // checks the request, runs the dataset stage, prints the result document on `out_fd` or the
 // error document on `err_fd`, and returns the exit status (0 after a result, 2 after an error).
+// Running out of memory anywhere gives {"code":"NATIVE_IO_ERROR","message":"out of memory"}.
 [[nodiscard]] int run_engine(const std::vector<std::string_view>& arguments, int out_fd = 1, int err_fd = 2);
 
 // The dataset stage for a request that passed the request rules: the result document, or the
-// error that ended the run. Reads the request only; the caller keeps owning it.
-[[nodiscard]] Result<JsonValue> run_validation(const ValidationRequest& request);
+// error that ended the run. Reads the request only; the caller keeps owning it. `request_file`
+// is the file the request was read from, which the divergence report must not overwrite.
+[[nodiscard]] Result<JsonValue> run_validation(const ValidationRequest& request,
+                                               std::optional<FileIdentity> request_file = std::nullopt);
 
 // {"name": "tessamer", "target": ..., "version": ...}
 JsonValue engine_metadata();

@@ -1,5 +1,3 @@
-#include <fcntl.h>
-
 #include <string>
 #include <unordered_set>
 
@@ -43,15 +41,16 @@ Result<void> check_header(DatasetSide side, const std::vector<std::string>& name
   return {};
 }
 
-Result<std::vector<std::string>> read_header(DatasetSide side, std::string_view path, bool has_header,
+Result<std::vector<std::string>> read_header(DatasetFile& file, bool has_header,
                                              const std::vector<std::string>& request_names, const CsvDialect& dialect) {
+  const DatasetSide side = file.side();
   if (!has_header) {
     TESSAMER_TRY(check_header(side, request_names));
     return request_names;
   }
   std::string side_name(side_text(side));
-  auto fd = open_file(path, O_RDONLY);
-  if (!fd) return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot open " + side_name + " CSV", fd.error().text));
+  auto fd = file.open();
+  if (!fd) return std::unexpected(std::move(fd).error());
   FileSource source(fd->get());
   csv::Reader reader(source, reader_dialect(dialect));
   csv::Record record;

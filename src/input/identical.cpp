@@ -1,5 +1,3 @@
-#include <fcntl.h>
-
 #include <cstring>
 #include <memory>
 
@@ -18,26 +16,29 @@ EngineError io_error(std::string_view context, const IoError& cause) {
 
 }  // namespace
 
-Result<IdenticalOutcome> compare_identical(std::string_view expected_path, std::string_view actual_path) {
-  auto expected_status = stat_path(expected_path);
+Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFile& actual_file) {
+  auto expected_status = stat_path(expected_file.path());
   if (!expected_status) return std::unexpected(io_error("cannot stat expected CSV", expected_status.error()));
-  auto actual_status = stat_path(actual_path);
+  auto actual_status = stat_path(actual_file.path());
   if (!actual_status) return std::unexpected(io_error("cannot stat actual CSV", actual_status.error()));
   if (expected_status->st_size != actual_status->st_size) return DifferentFiles{};
 
-  auto expected = open_file(expected_path, O_RDONLY);
-  if (!expected) return std::unexpected(io_error("cannot open expected CSV", expected.error()));
-  auto actual = open_file(actual_path, O_RDONLY);
-  if (!actual) return std::unexpected(io_error("cannot open actual CSV", actual.error()));
+  auto expected = expected_file.open();
+  if (!expected) return std::unexpected(std::move(expected).error());
+  auto actual = actual_file.open();
+  if (!actual) return std::unexpected(std::move(actual).error());
 
   auto expected_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
   auto actual_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
   Sha256 expected_digest;
   Sha256 actual_digest;
+  std::uint64_t size = 0;
   for (;;) {
-    auto expected_read = read_some(expected->get(), expected_chunk.get(), kChunk);
+    // Whole chunks: a read that returns less than asked is not the end, and must not make two
+    // equal files look different.
+    auto expected_read = read_full(expected->get(), expected_chunk.get(), kChunk);
     if (!expected_read) return std::unexpected(io_error("cannot read expected CSV", expected_read.error()));
-    auto actual_read = read_some(actual->get(), actual_chunk.get(), kChunk);
+    auto actual_read = read_full(actual->get(), actual_chunk.get(), kChunk);
     if (!actual_read) return std::unexpected(io_error("cannot read actual CSV", actual_read.error()));
     if (*expected_read != *actual_read ||
         std::memcmp(expected_chunk.get(), actual_chunk.get(), *expected_read) != 0) {
@@ -47,9 +48,14 @@ Result<IdenticalOutcome> compare_identical(std::string_view expected_path, std::
     // Digest only what compared equal: a difference ends the pass without hashing further.
     expected_digest.update(expected_chunk.get(), *expected_read);
     actual_digest.update(actual_chunk.get(), *actual_read);
+    size += *expected_read;
+    // A chunk that is not full was cut by the end of both files.
+    if (*expected_read < kChunk) break;
   }
-  return IdenticalFiles{expected_digest.finish(), actual_digest.finish(),
-                        static_cast<std::uint64_t>(expected_status->st_size)};
+  // The bytes digested must be the file as it stood when first opened, unchanged to the end.
+  TESSAMER_TRY(expected_file.check_unchanged(expected->get()));
+  TESSAMER_TRY(actual_file.check_unchanged(actual->get()));
+  return IdenticalFiles{expected_digest.finish(), actual_digest.finish(), size};
 }
 
 }  // namespace tessamer

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/file.h"
 #include "csv/csv.h"
 #include "encoding/encoding.h"
 #include "request/request.h"
@@ -23,6 +24,35 @@ enum class DatasetSide { Expected, Actual };
 
 // "expected" or "actual", as messages show the side.
 std::string_view side_text(DatasetSide side);
+
+// One dataset file of a run, opened up to three times (header, byte-identical check, streaming
+// comparison). The first open takes the file's state; every later open of the path must find the
+// same file in that state, and so must the look after the last read, or the run fails with
+// "{side} CSV changed while being read" (NATIVE_IO_ERROR). A verdict thus never mixes two files,
+// or two states of one file.
+class DatasetFile {
+ public:
+  DatasetFile(DatasetSide side, std::string_view path) : side_(side), path_(path) {}
+
+  DatasetSide side() const { return side_; }
+  std::string_view path() const { return path_; }
+  // Which file the first open found; empty before it.
+  std::optional<FileIdentity> identity() const;
+
+  // Opens the file for reading, from its first byte. Never waits: a FIFO put at the path after
+  // the first open opens at once and is then found changed.
+  [[nodiscard]] Result<UniqueFd> open();
+
+  // After the last read from `fd`: the file is still in the state of the first open.
+  [[nodiscard]] Result<void> check_unchanged(int fd) const;
+
+ private:
+  EngineError changed() const;
+
+  DatasetSide side_;
+  std::string_view path_;
+  std::optional<FileState> first_;
+};
 
 // Built once from the request, read-only afterwards.
 struct CsvDialect {
@@ -46,7 +76,7 @@ csv::Dialect reader_dialect(const CsvDialect& dialect);
 
 // The column names of one side: the decoded first record of the file when `has_header`, else a
 // copy of `request_names` (the file is then not opened). Both are held to `check_header`.
-[[nodiscard]] Result<std::vector<std::string>> read_header(DatasetSide side, std::string_view path, bool has_header,
+[[nodiscard]] Result<std::vector<std::string>> read_header(DatasetFile& file, bool has_header,
                                                            const std::vector<std::string>& request_names,
                                                            const CsvDialect& dialect);
 
@@ -56,13 +86,14 @@ csv::Dialect reader_dialect(const CsvDialect& dialect);
 struct IdenticalFiles {
   std::string expected_sha256;
   std::string actual_sha256;
-  std::uint64_t size = 0;  // of each file
+  std::uint64_t size = 0;  // bytes read and digested from each file
 };
 struct DifferentFiles {};
 using IdenticalOutcome = std::variant<IdenticalFiles, DifferentFiles>;
 
 // Whether the two files hold the same bytes, with both digests when they do. Files of different
-// sizes are told apart from their status alone, without being opened.
-[[nodiscard]] Result<IdenticalOutcome> compare_identical(std::string_view expected_path, std::string_view actual_path);
+// sizes are told apart from their status alone, without being opened. Identical files were
+// checked unchanged after their last read.
+[[nodiscard]] Result<IdenticalOutcome> compare_identical(DatasetFile& expected, DatasetFile& actual);
 
 }  // namespace tessamer

@@ -60,6 +60,7 @@ TEST(CompareReport, OpenFailures) {
   TempDir dir;
   dir.write("plain", "x");
   ASSERT_EQ(::mkdir(dir.file("existing").c_str(), 0777), 0);
+  ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
   struct Case {
     const char* name;
     std::string path;
@@ -71,6 +72,9 @@ TEST(CompareReport, OpenFailures) {
        "cannot create divergence report directory: Not a directory (os error 20)"},
       {"file as the directory", dir.file("plain/r.jsonl"),
        "cannot create divergence report directory: File exists (os error 17)"},
+      // mkdir finds the link, but what stops it is the missing target.
+      {"dangling symbolic link as the directory", dir.file("dangling/r.jsonl"),
+       "cannot create divergence report directory: No such file or directory (os error 2)"},
       {"NUL in the directory part", dir.file(std::string("d\0x/r.jsonl", 11)),
        "cannot create divergence report directory: file name contained an unexpected NUL byte"},
       {"NUL in the file name", dir.file(std::string("r\0.jsonl", 8)),

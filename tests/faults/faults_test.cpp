@@ -1,5 +1,7 @@
 // Hostile systems and hostile paths, through the built binary: whatever goes wrong, the engine
 // answers with one error document, exit status 2, and leaves the datasets as they were.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,6 +107,88 @@ TEST_F(Faults, ReportPathNamingADatasetIsRefusedAndTheDataKept) {
     EXPECT_EQ(file_sha256(request_.expected_path), expected_digest);
     EXPECT_EQ(file_sha256(request_.actual_path), actual_digest);
   }
+}
+
+// A report path that cannot be written right now, or names the request itself: refused at once,
+// before anything is truncated, and the file keeps what it held.
+TEST_F(Faults, ReportPathsRefusedAtOnce) {
+  ::mkfifo(dir_.file("fifo").c_str(), 0600);
+  const std::string request_path = dir_.file("request.json");
+  fs::create_hard_link(dir_.write("request.json", "{}"), dir_.file("request-link.json"));
+  fs::create_symlink(request_path, dir_.file("request-symlink.json"));
+  const std::string locked = dir_.write("locked.jsonl", "earlier report\n");
+  const int holder = ::open(locked.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);  // another run writing this report
+  struct Case {
+    const char* name;
+    std::string path, code, message;
+  };
+  const std::string not_the_request = "divergencePath must not name the request file";
+  const Case cases[] = {
+      {"FIFO without a reader", dir_.file("fifo"), "NATIVE_IO_ERROR",
+       "cannot create divergence report: No such device or address (os error 6)"},
+      {"report locked by another run", locked, "NATIVE_IO_ERROR",
+       "cannot create divergence report: Resource temporarily unavailable (os error 11)"},
+      {"the request file", request_path, "INVALID_NATIVE_REQUEST", not_the_request},
+      {"the request file, spelled otherwise", dir_.path() + "/.//request.json", "INVALID_NATIVE_REQUEST", not_the_request},
+      {"a hard link to the request file", dir_.file("request-link.json"), "INVALID_NATIVE_REQUEST", not_the_request},
+      {"a symlink to the request file", dir_.file("request-symlink.json"), "INVALID_NATIVE_REQUEST", not_the_request},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Request request = request_;
+    request.divergence_path = c.path;
+    expect_error(request, c.code, c.message);
+    EXPECT_EQ(read_file(request_path), request.to_json());
+  }
+  EXPECT_EQ(read_file(locked), "earlier report\n");
+  ::close(holder);
+}
+
+// A FIFO with a reader takes the report like any file, with blocking writes.
+TEST_F(Faults, ReportIntoAFifoWithAReader) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  Request request = request_;
+  request.divergence_path = fifo;
+  RunResult run = run_request(dir_, request);
+  EXPECT_EQ(run.status, 0) << run.err;
+  char buffer[4096];
+  const ssize_t n = ::read(reader, buffer, sizeof buffer);
+  ::close(reader);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)).find("{\"actual\":\"b\""), 0u);
+}
+
+// Limits of the process end in an error document, never in a killed or aborted process.
+TEST_F(Faults, FileSizeLimitEndsInAnErrorDocument) {
+  // Enough divergences that the report passes the size limit while the run writes it.
+  std::string expected = "id,v\n", actual = "id,v\n";
+  for (int i = 0; i < 20000; ++i) {
+    expected += std::to_string(i) + ",a\n";
+    actual += std::to_string(i) + ",b\n";
+  }
+  Request many = request_for_files(dir_, expected, actual);
+  RunOptions small_files;
+  small_files.file_size_limit = 10000;
+  expect_error(many, "NATIVE_REPORT_ERROR", "File too large (os error 27)", small_files);
+  EXPECT_EQ(fs::file_size(many.divergence_path), 10000u);
+}
+
+
+TEST_F(Faults, OutOfMemoryEndsInAnErrorDocument) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any limit leaves";
+#else
+  if (engine_is_wrapped()) GTEST_SKIP() << "a wrapper needs address space of its own";
+  // One record larger than the whole address space the run may use.
+  Request huge = request_for_files(dir_, "id,v\n1,a\n", "id,v\n1," + std::string(160u << 20, 'x') + "\n");
+  RunOptions small_memory;
+  small_memory.address_space_limit = rlim_t{120} << 20;
+  expect_error(huge, "NATIVE_IO_ERROR", "out of memory", small_memory);
+#endif
 }
 
 // Permissions do not bind root, so these runs drop to an unprivileged user.

@@ -59,6 +59,13 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+    const std::pair<int, const std::optional<rlim_t>&> limits[] = {{RLIMIT_FSIZE, options.file_size_limit},
+                                                                   {RLIMIT_AS, options.address_space_limit}};
+    for (const auto& [resource, limit] : limits) {
+      if (!limit) continue;
+      const rlimit value{*limit, *limit};
+      if (::setrlimit(resource, &value) != 0) ::_exit(127);
+    }
     switch (options.stdout_mode) {
       case StdoutMode::Capture: ::dup2(out_pipe[1], 1); break;
       case StdoutMode::BrokenPipe: {

@@ -1,6 +1,9 @@
 // Runs the built engine as a child process and captures what it prints.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,8 @@ struct RunOptions {
   StdoutMode stdout_mode = StdoutMode::Capture;
   bool close_stderr = false;
   bool unprivileged = false;  // run as uid/gid 65534 (only possible when the tests run as root)
+  std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE of the child, in bytes
+  std::optional<rlim_t> address_space_limit;  // RLIMIT_AS of the child, in bytes
 };
 
 // Whether `unprivileged` runs can be made here: the tests run as root and setpriv exists. When
