@@ -182,6 +182,9 @@ void sample_document(const std::string& kind, const std::string& content) {
 
 void sample_report(const std::string& path, const std::string& cwd) {
   if (sample_root() == nullptr) return;
+  // Only a regular file: opening a FIFO report would wait for a writer that never comes.
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(in_dir(cwd, path), ignored)) return;
   std::string lines(65536, '\0');
   std::ifstream stream(in_dir(cwd, path), std::ios::binary);
   stream.read(lines.data(), static_cast<std::streamsize>(lines.size()));
