@@ -142,24 +142,90 @@ ClassifyFn pick_classifier() {
   return classify_portable;
 }
 
-// Bit i: byte i of the 64-byte block at `p` lies in [low, high].
-inline std::uint64_t range_mask(const unsigned char* p, unsigned char low, unsigned char high) {
+// One or two ranges of byte values, each as its lowest value and span (highest - lowest).
+struct ByteRanges {
+  unsigned char low1, span1, low2, span2;
+  bool two;
+};
+// Sets bit i of out[b] when byte 64*b+i at `p` lies in one of the ranges, for `blocks` whole blocks.
+using RangeFn = void (*)(const unsigned char* p, std::size_t blocks, std::uint64_t* out, const ByteRanges& r);
+
+#if !defined(TESSAMER_CSV_X86)
+void ranges_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* out, const ByteRanges& r) {
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const bool in = static_cast<unsigned char>(p[i] - r.low1) <= r.span1 ||
+                      (r.two && static_cast<unsigned char>(p[i] - r.low2) <= r.span2);
+      bits |= static_cast<std::uint64_t>(in) << i;
+    }
+    out[b] = bits;
+  }
+}
+#endif
+
 #if defined(TESSAMER_CSV_X86)
-  const __m128i base = _mm_set1_epi8(static_cast<char>(low));
-  const __m128i span = _mm_set1_epi8(static_cast<char>(high - low));
-  std::uint64_t bits = 0;
-  for (std::size_t i = 0; i < kBlock; i += 16) {
-    const __m128i v = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), base);
-    const __m128i in = _mm_cmpeq_epi8(_mm_min_epu8(v, span), v);
-    bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(in))) << i;
+
+void ranges_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* out, const ByteRanges& r) {
+  const __m128i low1 = _mm_set1_epi8(static_cast<char>(r.low1));
+  const __m128i span1 = _mm_set1_epi8(static_cast<char>(r.span1));
+  const __m128i low2 = _mm_set1_epi8(static_cast<char>(r.two ? r.low2 : r.low1));
+  const __m128i span2 = _mm_set1_epi8(static_cast<char>(r.two ? r.span2 : r.span1));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kBlock; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i a = _mm_sub_epi8(v, low1);
+      const __m128i c = _mm_sub_epi8(v, low2);
+      const __m128i in = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(a, span1), a), _mm_cmpeq_epi8(_mm_min_epu8(c, span2), c));
+      bits |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(in))) << i;
+    }
+    out[b] = bits;
   }
-  return bits;
+}
+
+[[gnu::target("avx2")]] void ranges_avx2(const unsigned char* p, std::size_t blocks, std::uint64_t* out,
+                                         const ByteRanges& r) {
+  const __m256i low1 = _mm256_set1_epi8(static_cast<char>(r.low1));
+  const __m256i span1 = _mm256_set1_epi8(static_cast<char>(r.span1));
+  const __m256i low2 = _mm256_set1_epi8(static_cast<char>(r.two ? r.low2 : r.low1));
+  const __m256i span2 = _mm256_set1_epi8(static_cast<char>(r.two ? r.span2 : r.span1));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kBlock; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i a = _mm256_sub_epi8(v, low1);
+      const __m256i c = _mm256_sub_epi8(v, low2);
+      const __m256i in = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(a, span1), a),
+                                         _mm256_cmpeq_epi8(_mm256_min_epu8(c, span2), c));
+      bits |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(in))) << i;
+    }
+    out[b] = bits;
+  }
+}
+
+[[gnu::target("avx512f,avx512bw")]] void ranges_avx512(const unsigned char* p, std::size_t blocks,
+                                                       std::uint64_t* out, const ByteRanges& r) {
+  const __m512i low1 = _mm512_set1_epi8(static_cast<char>(r.low1));
+  const __m512i span1 = _mm512_set1_epi8(static_cast<char>(r.span1));
+  const __m512i low2 = _mm512_set1_epi8(static_cast<char>(r.two ? r.low2 : r.low1));
+  const __m512i span2 = _mm512_set1_epi8(static_cast<char>(r.two ? r.span2 : r.span1));
+  for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
+    const __m512i v = _mm512_loadu_si512(p);
+    out[b] = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, low1), span1) |
+             _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, low2), span2);
+  }
+}
+
+#endif
+
+RangeFn pick_ranges() {
+#if defined(TESSAMER_CSV_X86)
+  if (detail::runs(detail::Isa::avx512bw)) return ranges_avx512;
+  if (detail::runs(detail::Isa::avx2)) return ranges_avx2;
+  return ranges_sse2;
 #else
-  std::uint64_t bits = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i] - low) <= high - low) << i;
-  }
-  return bits;
+  return ranges_portable;
 #endif
 }
 
@@ -534,6 +600,7 @@ struct Reader::State {
         dialect(d),
         special{d.delimiter, d.quote, d.escape.value_or(d.quote)},
         classify(pick_classifier()),
+        ranges(pick_ranges()),
         filter(filter_for(d)),
         hold(filter == Filter::gb18030 || filter == Filter::iso2022jp ? 2 : 0),
         read_size(std::max<std::size_t>(buffer_size, 1)),
@@ -627,6 +694,7 @@ struct Reader::State {
   const Dialect dialect;
   const SpecialBytes special;
   const ClassifyFn classify;
+  const RangeFn ranges;
   const Filter filter;
   // Bytes held back from the parser at the end of each read but the last, so that whether a byte
   // starts a character is known from what follows it; they begin the next buffer.
@@ -641,6 +709,9 @@ struct Reader::State {
   const unsigned char* window = nullptr;
   const unsigned char* window_end = nullptr;
   std::uint64_t masks[kWindowBlocks + 1];
+  // For narrowing them: the bytes of the window in `narrowing`, a mask per block.
+  std::uint64_t aux[kWindowBlocks];
+  ByteRanges narrowing{};
   // The next special byte not yet passed: always the first one at or after pos.
   Cursor cursor{};
   Phase phase = Phase::record_start;
@@ -703,6 +774,22 @@ Filter Reader::State::filter_for(const Dialect& d) {
 
 void Reader::State::set_up_characters() {
   for (unsigned b = 0; b < 256; ++b) unit_value[b] = static_cast<unsigned short>(b);
+  switch (filter) {
+    case Filter::none:
+      return;
+    case Filter::utf16le:
+    case Filter::utf16be:
+      narrowing = ByteRanges{0x00, 0, 0, 0, false};  // the zero half of a unit
+      return;
+    case Filter::gb18030:
+      narrowing = ByteRanges{0x80, 0x7F, 0, 0, false};  // where the decoder's steps are needed
+      break;
+    case Filter::iso2022jp:
+      narrowing = ByteRanges{0x1B, 0, 0, 0, false};  // ESC
+      break;
+    case Filter::lead_runs:
+      break;
+  }
   switch (dialect.characters) {
     case Characters::shift_jis:
       lead_high = 0x9F;
@@ -724,6 +811,10 @@ void Reader::State::set_up_characters() {
   for (unsigned b = 0; b < 256; ++b) {
     if (is_lead(b)) unit_value[b] = kNoUnit;
   }
+  if (filter == Filter::lead_runs) {
+    narrowing = ByteRanges{lead_low, static_cast<unsigned char>(lead_high - lead_low), lead_low2,
+                           static_cast<unsigned char>(lead_high2 - lead_low2), lead_low2 <= lead_high2};
+  }
   const unsigned char bytes[3] = {dialect.delimiter, dialect.quote, dialect.escape.value_or(dialect.quote)};
   for (std::size_t k = 0; k < 3; ++k) {
     if (bytes[k] < trail_low || bytes[k] > 0x7E) continue;
@@ -738,6 +829,7 @@ void Reader::State::set_up_characters() {
 }
 
 void Reader::State::narrow_window(std::size_t size) {
+  ranges(window, (size + kBlock - 1) / kBlock, aux, narrowing);
   switch (filter) {
     case Filter::none:
       break;
@@ -768,7 +860,7 @@ void Reader::State::narrow_utf16(std::size_t size) {
   for (std::size_t b = 0; b < blocks; ++b) {
     const unsigned char* block = window + b * kBlock;
     const std::size_t valid = std::min(kBlock, size - b * kBlock);
-    const std::uint64_t zero = range_mask(block, 0, 0) & low_bits(valid);
+    const std::uint64_t zero = aux[b] & low_bits(valid);
     // The same for the first byte of the next block, which the shifts below bring in.
     const bool next_in = b * kBlock + kBlock < size;
     const std::uint64_t special_here = masks[b];
@@ -789,9 +881,7 @@ void Reader::State::narrow_lead_runs(std::size_t size) {
   for (std::size_t b = 0; b < blocks; ++b) {
     const unsigned char* block = window + b * kBlock;
     const std::size_t valid = std::min(kBlock, size - b * kBlock);
-    std::uint64_t leads_capable = range_mask(block, lead_low, lead_high);
-    if (lead_low2 <= lead_high2) leads_capable |= range_mask(block, lead_low2, lead_high2);
-    leads_capable &= low_bits(valid);
+    const std::uint64_t leads_capable = aux[b] & low_bits(valid);
     // A run of lead bytes that starts a character alternates lead and second byte; one that
     // begins right after a lead (only the run at bit 0 can) starts with a second byte.
     const std::uint64_t run_starts = leads_capable & ~(leads_capable << 1);
@@ -866,7 +956,7 @@ void Reader::State::narrow_gb18030(std::size_t size) {
   for (std::size_t b = 0; b < blocks; ++b) {
     const unsigned char* block = window + b * kBlock;
     const std::size_t valid = std::min(kBlock, size - b * kBlock);
-    const std::uint64_t high = range_mask(block, 0x80, 0xFF) & low_bits(valid);
+    const std::uint64_t high = aux[b] & low_bits(valid);
     const std::uint64_t found = masks[b];
     std::uint64_t keep = 0;
     for (std::size_t i = 0; i < valid; ++i) {
@@ -890,13 +980,12 @@ void Reader::State::narrow_gb18030(std::size_t size) {
 // all its dialect bytes or none. An escape sequence the decoder does not know costs only its ESC:
 // the bytes after it are read again in the mode in force.
 void Reader::State::narrow_iso2022jp(std::size_t size) {
-  constexpr unsigned char kEsc = 0x1B;
   Carry c = chars;
   const std::size_t blocks = (size + kBlock - 1) / kBlock;
   for (std::size_t b = 0; b < blocks; ++b) {
     const unsigned char* block = window + b * kBlock;
     const std::size_t valid = std::min(kBlock, size - b * kBlock);
-    const std::uint64_t escapes = range_mask(block, kEsc, kEsc) & low_bits(valid);
+    const std::uint64_t escapes = aux[b] & low_bits(valid);
     const std::uint64_t found = masks[b];
     std::uint64_t keep = 0;
     std::size_t i = 0;
