@@ -329,6 +329,53 @@ TEST(CsvReader, MatchesReferenceOnShapedData) {
   }
 }
 
+// Under each character structure, shaped data (crossing classification windows and refills) reads
+// as the byte reader reads the same data with one ordinary byte in place of each character that
+// holds a dialect byte; UTF-16 as the byte reader reads the low bytes.
+TEST(CsvReader, CharacterStructuresOnShapedData) {
+  using C = csv::Characters;
+  struct Case {
+    const char* name;
+    csv::Dialect d;
+    char stand_in;           // an ordinary byte of the shaped data
+    std::string character;   // what takes its place; empty: every byte becomes a UTF-16 unit
+  };
+  const Case cases[] = {
+      {"utf-16le", dialect_for(C::utf16le, "utf-16le", ',', '\\'), 0, ""},
+      {"utf-16be", dialect_for(C::utf16be, "utf-16be", ';'), 0, ""},
+      {"shift_jis", dialect_for(C::shift_jis, "shift_jis", '|', '\\'), 'y', "\x83\x7C\x95\x5C"},
+      {"big5", dialect_for(C::big5, "big5", ',', '\\'), 'y', "\xA5\x5C"},
+      {"gb18030 digit delimiter", dialect_for(C::gb18030, "gb18030", '5'), 'y', "\x81\x35\x81\x30"},
+      {"iso-2022-jp", dialect_for(C::iso2022jp, "iso-2022-jp"), 'y', "\x1B$B\x30\x2C\x30\x22\x1B(B"},
+  };
+  auto widen = [](const std::string& bytes, const Case& c) {
+    std::string out;
+    for (char b : bytes) {
+      if (c.character.empty()) {
+        out += c.d.characters == C::utf16be ? std::string{'\0', b} : std::string{b, '\0'};
+      } else {
+        out += b == c.stand_in ? c.character : std::string(1, b);
+      }
+    }
+    return out;
+  };
+  std::mt19937 rng(5);
+  for (const Case& c : cases) {
+    csv::Dialect plain = dialect(c.d.delimiter, c.d.quote, c.d.escape);
+    const std::string narrow = shaped_csv(rng, plain, 2000);
+    Rows want = reference_read(narrow, plain);
+    for (auto& row : want) {
+      for (auto& field : row) field = widen(field, c);
+    }
+    const std::string input = widen(narrow, c);
+    for (std::size_t buffer : {64, 65, 1000, 16385, 40000, 1 << 20}) {
+      const std::size_t chunk = rng() % 2 ? buffer : 1 + rng() % 5000;
+      SCOPED_TRACE(std::string(c.name) + ", buffer " + std::to_string(buffer) + ", chunk " + std::to_string(chunk));
+      ASSERT_EQ(read_all(input, c.d, buffer, chunk), want);
+    }
+  }
+}
+
 TEST(CsvReader, RawBytesParseToTheSameFields) {
   std::mt19937 rng(11);
   const csv::Dialect d = dialect(',', '"', '\\');
