@@ -634,10 +634,12 @@ struct Reader::State {
   }
   template <class Units>
   [[gnu::noinline]] bool scan(detail::RecordWriter& out, detail::FieldSlots& slots, Units units);
+  // Out of line: the common path (scan) then stays small.
   template <class Units>
-  bool parse(detail::RecordWriter& out, detail::FieldSlots& slots, Units units);
+  [[gnu::noinline]] bool parse(detail::RecordWriter& out, detail::FieldSlots& slots, Units units);
   template <class Units>
   std::expected<bool, ReadError> next(Record& record, Units units);
+  [[gnu::noinline]] std::expected<bool, ReadError> next_in_characters(Record& record);
 
   bool is_special(unsigned c) const {
     return c == special.delimiter || c == special.quote || c == special.escape || c == kCr || c == kLf;
@@ -1456,19 +1458,23 @@ std::expected<bool, ReadError> Reader::next(Record& record) {
   State& s = *state_;
   // Only one record at a time may point into the buffer: an earlier one keeps copies.
   if (s.loan.record != nullptr && s.loan.record != &record) detail::RecordWriter::own(*s.loan.record);
-  switch (s.filter) {
-    case Filter::none:
-      return s.next(record, ByteUnits{});
+  if (s.filter == Filter::none) [[likely]] return s.next(record, ByteUnits{});
+  return s.next_in_characters(record);
+}
+
+std::expected<bool, ReadError> Reader::State::next_in_characters(Record& record) {
+  switch (filter) {
     case Filter::utf16le:
-      return s.next(record, Utf16Units<false>{});
+      return next(record, Utf16Units<false>{});
     case Filter::utf16be:
-      return s.next(record, Utf16Units<true>{});
+      return next(record, Utf16Units<true>{});
+    case Filter::none:
     case Filter::lead_runs:
     case Filter::gb18030:
     case Filter::iso2022jp:
       break;
   }
-  return s.next(record, TableUnits{s.unit_value});
+  return next(record, TableUnits{unit_value});
 }
 
 }  // namespace csv
