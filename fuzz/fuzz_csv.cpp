@@ -33,9 +33,11 @@ constexpr std::size_t kSettings = 8;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 // Roles come mostly from a short list, so that two roles often share a byte and the data often
-// holds them; bytes from 0x80 up stand for themselves. None of them is CR or LF.
+// holds them; bytes from 0x80 up stand for themselves. None of them is CR or LF. The last ones can
+// sit inside characters: a digit in gb18030's four-byte sequences, '(' and 'B' in ISO-2022-JP's
+// escape sequences.
 unsigned char role(unsigned char b) {
-  constexpr unsigned char kRoles[] = {',', '"', '\\', ';', '\t', '\'', '|', 0x00, 0xEF, 0xBB, 0xBF, 'a', ' '};
+  constexpr unsigned char kRoles[] = {',', '"', '\\', ';', '\t', '\'', '|', 0x00, 0xEF, 0xBB, 0xBF, 'a', ' ', '5', '(', 'B'};
   return b >= 0x80 ? b : kRoles[b % std::size(kRoles)];
 }
 

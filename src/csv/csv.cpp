@@ -765,9 +765,9 @@ Filter Reader::State::filter_for(const Dialect& d) {
     case Characters::euc_kr:
       return top < 0x41 ? Filter::none : Filter::lead_runs;
     case Characters::gb18030:
-      if (top < 0x30) return Filter::none;
-      return is_digit(d.delimiter) || is_digit(d.quote) || (d.escape && is_digit(*d.escape)) ? Filter::gb18030
-                                                                                          : Filter::lead_runs;
+      // A digit can also be the second byte of a four-byte sequence.
+      if (is_digit(d.delimiter) || is_digit(d.quote) || (d.escape && is_digit(*d.escape))) return Filter::gb18030;
+      return top < 0x40 ? Filter::none : Filter::lead_runs;
     case Characters::iso2022jp:
       return Filter::iso2022jp;
   }

@@ -75,10 +75,15 @@ TEST_F(CompareCli, FailWithOneCellIsTheWholeDocument) {
   EXPECT_EQ(report(request), cell + "\n");
 }
 
-// ASCII text as UTF-16 little-endian code units.
+// ASCII text as UTF-16 code units.
 std::string u16le(std::string_view ascii) {
   std::string out;
   for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+std::string u16be(std::string_view ascii) {
+  std::string out;
+  for (char c : ascii) out += std::string{'\0', c};
   return out;
 }
 
@@ -125,6 +130,12 @@ TEST_F(CompareCli, CharactersThatHoldDialectBytes) {
        "CSV contains bytes invalid for encoding Shift_JIS", ""},
       {"big5 trail byte is the escape", "Big5", ",", "\\", "id,name\n1,\"\xA5\x5C\"\n", "id,name\n1,x\n", "FAIL",
        cell("\"\xE5\x8A\x9F\"", R"("x")")},
+      {"utf-16be, BOM on one side", "UTF-16BE", ",", {}, "\xFE\xFF" + u16be("id,name\n1,x\n"),
+       u16be("id,name\r\n1,x\r\n"), "PASS", ""},
+      {"gb18030 trail byte is the delimiter", "gb18030", "|", {}, "id|name\n1|\x81\x7C\n", "id|name\n1|x\n", "FAIL",
+       cell("\"\xE4\xBA\x85\"", R"("x")")},
+      {"euc-kr trail given back, then not decodable", "EUC-KR", "|", {}, "id|name\n1|\x81\x7C\n", "id|name\n1|x\n",
+       "CSV contains bytes invalid for encoding EUC-KR", ""},
       {"iso-2022-jp delimiter byte in double-byte mode", "ISO-2022-JP", ",", {}, "id,name\n1,\x1B$B\x30\x2C\x1B(B\n",
        "id,name\r\n1,\x1B$B\x30\x2C\x1B(B\r\n", "PASS", ""},
   };
