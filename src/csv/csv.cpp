@@ -237,19 +237,12 @@ constexpr unsigned kNoUnit = 0x100;
 
 // How the parser reads the unit (byte or code unit) a dialect byte stands for. `at` is only asked
 // where a character starts, about a unit that begins before `stop`; `after` is where the next
-// unit begins.
+// unit begins. Bytes are read as they are also where some byte values never stand for themselves
+// (they begin a longer character, or an escape sequence): a dialect byte of that kind is matched
+// as no unit at all.
 struct ByteUnits {
   static constexpr std::size_t kWidth = 1;
   unsigned at(const unsigned char* p, const unsigned char*) const { return *p; }
-  const unsigned char* after(const unsigned char* p, const unsigned char*) const { return p + 1; }
-};
-
-// Bytes where some byte values never stand for themselves (they begin a longer character, or an
-// escape sequence): those read as no dialect byte, as the classification has it.
-struct TableUnits {
-  static constexpr std::size_t kWidth = 1;
-  const unsigned short* unit;  // 256 entries: the byte, or kNoUnit
-  unsigned at(const unsigned char* p, const unsigned char*) const { return unit[*p]; }
   const unsigned char* after(const unsigned char* p, const unsigned char*) const { return p + 1; }
 };
 
@@ -623,6 +616,10 @@ struct Reader::State {
 
   static Filter filter_for(const Dialect& d);
   void set_up_characters();
+  void set_up_units() {
+    dialect_units = DialectUnits{unit_value[dialect.delimiter], unit_value[dialect.quote], unit_value[special.escape],
+                         dialect.escape ? unit_value[*dialect.escape] : kNoUnit};
+  }
 
   std::expected<void, ReadError> start();
   std::expected<bool, ReadError> refill();
@@ -639,10 +636,11 @@ struct Reader::State {
   [[gnu::noinline]] bool parse(detail::RecordWriter& out, detail::FieldSlots& slots, Units units);
   template <class Units>
   std::expected<bool, ReadError> next(Record& record, Units units);
-  [[gnu::noinline]] std::expected<bool, ReadError> next_in_characters(Record& record);
+  [[gnu::noinline]] std::expected<bool, ReadError> next_in_code_units(Record& record);
 
   bool is_special(unsigned c) const {
-    return c == special.delimiter || c == special.quote || c == special.escape || c == kCr || c == kLf;
+    return c == dialect_units.delimiter || c == dialect_units.quote || c == dialect_units.escape || c == kCr ||
+           c == kLf;
   }
 
   // Classifies the window of the buffer that begins at `from` (from <= end). Mask bits for bytes
@@ -668,14 +666,11 @@ struct Reader::State {
   void narrow_lead_runs(std::size_t size);
   void narrow_gb18030(std::size_t size);
   void narrow_iso2022jp(std::size_t size);
-  // Whether the decoder gives the ASCII byte `byte` back after the lead byte `lead`.
+  // Whether the decoder gives `byte`, a dialect byte, back after the lead byte `lead`.
   bool given_back(unsigned char lead, unsigned char byte) const {
     if (byte >= 0x80) return false;
     if (byte < trail_low || byte > 0x7E) return true;
-    for (std::size_t k = 0; k < 3; ++k) {
-      if (byte == trail_checked[k]) return (pair_breaks[lead] >> k & 1) != 0;
-    }
-    return false;
+    return (pair_breaks[lead] & trail_slots[byte]) != 0;
   }
   // The byte at `p`, or -1 past the end of the input; only asked within `hold` bytes of `end`.
   int look(const unsigned char* p) const { return p < read_end ? *p : -1; }
@@ -695,6 +690,12 @@ struct Reader::State {
   ByteSource& source;
   const Dialect dialect;
   const SpecialBytes special;
+  // The units the parser matches: the dialect's bytes, or kNoUnit for one that never stands for
+  // itself under the character structure. `escape` is the quote without an escape byte (the
+  // kernel's stand-in, see SpecialBytes); `escape_only` is then kNoUnit.
+  struct DialectUnits {
+    unsigned delimiter, quote, escape, escape_only;
+  } dialect_units{};
   const ClassifyFn classify;
   const RangeFn ranges;
   const Filter filter;
@@ -727,14 +728,14 @@ struct Reader::State {
   detail::Loan loan;       // the record that may point into the buffer
   std::vector<detail::OwnedField> owned;  // scratch of the record being read
 
-  // Character structure, fixed: the lead bytes, the lowest ASCII byte a lead takes with it, the
-  // dialect bytes in that range and, per lead byte, which of them it gives back (bit k for
-  // trail_checked[k]); and each byte's unit value for the parser.
+  // Character structure, fixed: the lead bytes, the lowest ASCII byte a lead takes with it, which
+  // of the dialect bytes (k: delimiter, quote, escape) each lead gives back, and which of them each
+  // byte value is; and each byte's unit value.
   unsigned char lead_low = 0x81, lead_high = 0xFE;    // one range, or Shift_JIS's two:
   unsigned char lead_low2 = 0xFF, lead_high2 = 0xFE;  // empty unless Shift_JIS
   unsigned char trail_low = 0x40;
-  unsigned trail_checked[3] = {kNoUnit, kNoUnit, kNoUnit};
   std::uint8_t pair_breaks[256] = {};
+  std::uint8_t trail_slots[256] = {};  // bit k set for trail_checked[k]
   unsigned short unit_value[256] = {};
   // Character structure, carried from window to window.
   struct Carry {
@@ -776,6 +777,7 @@ Filter Reader::State::filter_for(const Dialect& d) {
 
 void Reader::State::set_up_characters() {
   for (unsigned b = 0; b < 256; ++b) unit_value[b] = static_cast<unsigned short>(b);
+  set_up_units();
   switch (filter) {
     case Filter::none:
       return;
@@ -803,6 +805,7 @@ void Reader::State::set_up_characters() {
       break;
     case Characters::iso2022jp:
       unit_value[0x1B] = kNoUnit;  // always begins an escape sequence
+      set_up_units();
       return;
     default:
       break;
@@ -813,6 +816,7 @@ void Reader::State::set_up_characters() {
   for (unsigned b = 0; b < 256; ++b) {
     if (is_lead(b)) unit_value[b] = kNoUnit;
   }
+  set_up_units();
   if (filter == Filter::lead_runs) {
     narrowing = ByteRanges{lead_low, static_cast<unsigned char>(lead_high - lead_low), lead_low2,
                            static_cast<unsigned char>(lead_high2 - lead_low2), lead_low2 <= lead_high2};
@@ -820,7 +824,7 @@ void Reader::State::set_up_characters() {
   const unsigned char bytes[3] = {dialect.delimiter, dialect.quote, dialect.escape.value_or(dialect.quote)};
   for (std::size_t k = 0; k < 3; ++k) {
     if (bytes[k] < trail_low || bytes[k] > 0x7E) continue;
-    trail_checked[k] = bytes[k];
+    trail_slots[bytes[k]] |= static_cast<std::uint8_t>(1u << k);
     if (!dialect.pair_is_character) continue;
     for (unsigned lead = 0x81; lead < 0xFF; ++lead) {
       if (is_lead(lead) && !dialect.pair_is_character(static_cast<unsigned char>(lead), bytes[k])) {
@@ -884,19 +888,16 @@ void Reader::State::narrow_lead_runs(std::size_t size) {
     const unsigned char* block = window + b * kBlock;
     const std::size_t valid = std::min(kBlock, size - b * kBlock);
     const std::uint64_t leads_capable = aux[b] & low_bits(valid);
+    const std::uint64_t found = masks[b] & ~leads_capable;
     // A run of lead bytes that starts a character alternates lead and second byte; one that
     // begins right after a lead (only the run at bit 0 can) starts with a second byte.
     const std::uint64_t run_starts = leads_capable & ~(leads_capable << 1);
-    std::uint64_t even_starts = run_starts & kEven;
-    std::uint64_t odd_starts = run_starts & ~kEven;
-    if ((after_lead & leads_capable & 1) != 0) {
-      even_starts &= ~std::uint64_t{1};
-      odd_starts |= 1;
-    }
+    const std::uint64_t shifted = after_lead & leads_capable & 1;  // the run at bit 0 starts at -1
+    const std::uint64_t even_starts = run_starts & kEven & ~shifted;
+    const std::uint64_t odd_starts = (run_starts & ~kEven) | shifted;
     const std::uint64_t leads = ((leads_capable & ~(leads_capable + even_starts)) & kEven) |
                                 ((leads_capable & ~(leads_capable + odd_starts)) & ~kEven);
     const std::uint64_t seconds = (leads << 1) | after_lead;
-    const std::uint64_t found = masks[b] & ~leads_capable;
     std::uint64_t keep = found & ~seconds;
     // A dialect byte right after a lead: part of the character, unless the decoder gives it back.
     for (std::uint64_t check = found & seconds; check != 0; check &= check - 1) {
@@ -1091,10 +1092,9 @@ std::expected<bool, ReadError> Reader::State::refill() {
 template <class Units>
 bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots, Units units) {
   constexpr std::size_t kWidth = Units::kWidth;
-  const unsigned char delimiter = dialect.delimiter;
-  const unsigned char quote = dialect.quote;
-  const bool has_escape = dialect.escape.has_value();
-  const unsigned char escape = dialect.escape.value_or(0);
+  const unsigned delimiter = dialect_units.delimiter;
+  const unsigned quote = dialect_units.quote;
+  const unsigned escape = dialect_units.escape_only;
   const unsigned char* const stop = end;
   const unsigned char* p = pos;
   const unsigned char* run = resume_run;          // start of the field bytes not yet stored
@@ -1217,7 +1217,7 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots, 
             at = Phase::after_quote;
             break;
           }
-          if (has_escape && c == escape) {
+          if (c == escape) {
             own_field(hit);
             at = Phase::escaped;
             break;
@@ -1257,7 +1257,7 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots, 
           return record_end(p);
         } else {
           // Bytes after the closing quote continue the field as unquoted bytes.
-          if (c == special.escape) next_special();
+          if (c == dialect_units.escape) next_special();
           own_field(closing);
           run = p;
           p = units.after(p, stop);
@@ -1292,9 +1292,9 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
   std::string_view* const fields_end = fields + slots.room;
   const unsigned char* const limit = window_end;
   const unsigned char* const stop = end;
-  const unsigned char delimiter = special.delimiter;
-  const unsigned char quote = special.quote;
-  const unsigned char escape = special.escape;
+  const unsigned delimiter = dialect_units.delimiter;
+  const unsigned quote = dialect_units.quote;
+  const unsigned escape = dialect_units.escape;
   const unsigned char* run = p;
   const unsigned char* closing = p;
   const unsigned char* hit = nullptr;
@@ -1458,23 +1458,13 @@ std::expected<bool, ReadError> Reader::next(Record& record) {
   State& s = *state_;
   // Only one record at a time may point into the buffer: an earlier one keeps copies.
   if (s.loan.record != nullptr && s.loan.record != &record) detail::RecordWriter::own(*s.loan.record);
-  if (s.filter == Filter::none) [[likely]] return s.next(record, ByteUnits{});
-  return s.next_in_characters(record);
+  if (s.filter != Filter::utf16le && s.filter != Filter::utf16be) [[likely]] return s.next(record, ByteUnits{});
+  return s.next_in_code_units(record);
 }
 
-std::expected<bool, ReadError> Reader::State::next_in_characters(Record& record) {
-  switch (filter) {
-    case Filter::utf16le:
-      return next(record, Utf16Units<false>{});
-    case Filter::utf16be:
-      return next(record, Utf16Units<true>{});
-    case Filter::none:
-    case Filter::lead_runs:
-    case Filter::gb18030:
-    case Filter::iso2022jp:
-      break;
-  }
-  return next(record, TableUnits{unit_value});
+std::expected<bool, ReadError> Reader::State::next_in_code_units(Record& record) {
+  if (filter == Filter::utf16be) return next(record, Utf16Units<true>{});
+  return next(record, Utf16Units<false>{});
 }
 
 }  // namespace csv
