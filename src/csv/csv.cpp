@@ -150,7 +150,6 @@ struct ByteRanges {
 // Sets bit i of out[b] when byte 64*b+i at `p` lies in one of the ranges, for `blocks` whole blocks.
 using RangeFn = void (*)(const unsigned char* p, std::size_t blocks, std::uint64_t* out, const ByteRanges& r);
 
-#if !defined(TESSAMER_CSV_X86)
 void ranges_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* out, const ByteRanges& r) {
   for (std::size_t b = 0; b < blocks; ++b, p += kBlock) {
     std::uint64_t bits = 0;
@@ -162,7 +161,6 @@ void ranges_portable(const unsigned char* p, std::size_t blocks, std::uint64_t* 
     out[b] = bits;
   }
 }
-#endif
 
 #if defined(TESSAMER_CSV_X86)
 
@@ -219,14 +217,33 @@ void ranges_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* out,
 
 #endif
 
-RangeFn pick_ranges() {
+RangeFn ranges_for(detail::Isa isa) {
+  switch (isa) {
+    case detail::Isa::portable:
+      return ranges_portable;
 #if defined(TESSAMER_CSV_X86)
-  if (detail::runs(detail::Isa::avx512bw)) return ranges_avx512;
-  if (detail::runs(detail::Isa::avx2)) return ranges_avx2;
-  return ranges_sse2;
+    case detail::Isa::sse2:
+      return ranges_sse2;
+    case detail::Isa::avx2:
+      return ranges_avx2;
+    case detail::Isa::avx512bw:
+      return ranges_avx512;
 #else
-  return ranges_portable;
+    case detail::Isa::sse2:
+    case detail::Isa::avx2:
+    case detail::Isa::avx512bw:
+      break;
 #endif
+  }
+  return nullptr;
+}
+
+// The widest this CPU runs.
+RangeFn pick_ranges() {
+  for (detail::Isa isa : {detail::Isa::avx512bw, detail::Isa::avx2, detail::Isa::sse2}) {
+    if (detail::runs(isa)) return ranges_for(isa);
+  }
+  return ranges_portable;
 }
 
 // The bits below `n` (n <= 64).
@@ -331,6 +348,13 @@ bool runs(Isa isa) {
 void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks) {
   const SpecialBytes special{dialect.delimiter, dialect.quote, dialect.escape.value_or(dialect.quote)};
   classifier(isa)(data, blocks, masks, special);
+}
+
+void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
+                 unsigned char high1, unsigned char low2, unsigned char high2) {
+  const ByteRanges ranges{low1, static_cast<unsigned char>(high1 - low1), low2,
+                          static_cast<unsigned char>(high2 - low2), true};
+  ranges_for(isa)(data, blocks, masks, ranges);
 }
 
 // A field whose bytes are kept in the record's own storage.
@@ -735,7 +759,7 @@ struct Reader::State {
   unsigned char lead_low2 = 0xFF, lead_high2 = 0xFE;  // empty unless Shift_JIS
   unsigned char trail_low = 0x40;
   std::uint8_t pair_breaks[256] = {};
-  std::uint8_t trail_slots[256] = {};  // bit k set for trail_checked[k]
+  std::uint8_t trail_slots[256] = {};  // per byte value: bit k when it is dialect byte k
   unsigned short unit_value[256] = {};
   // Character structure, carried from window to window.
   struct Carry {

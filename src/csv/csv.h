@@ -84,6 +84,12 @@ bool runs(Isa isa);
 // CR or LF of `dialect`, for `blocks` whole blocks. REQUIRES: runs(isa).
 void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks);
 
+// Sets bit i of masks[b] when byte 64*b+i at `data` lies in [low1, high1] or [low2, high2] (each
+// with low <= high), for `blocks` whole blocks: how the character structures find lead bytes,
+// zero bytes and escapes. REQUIRES: runs(isa).
+void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
+                 unsigned char high1, unsigned char low2, unsigned char high2);
+
 // The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
 // never written costs no memory, and the allocator may move a large block without copying it.
 class ByteStore {

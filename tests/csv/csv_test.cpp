@@ -451,12 +451,22 @@ TEST(CsvClassifier, EveryInstructionSetFindsTheSameBytes) {
     }
     std::vector<std::uint64_t> want(blocks);
     csv::detail::classify(Isa::portable, d, data.data(), blocks, want.data());
+    // And the byte ranges of the character structures, around the same bytes.
+    unsigned char bounds[4];
+    for (unsigned char& b : bounds) b = static_cast<unsigned char>(data[rng() % data.size()] + rng() % 3 - 1);
+    std::sort(bounds, bounds + 2);
+    std::sort(bounds + 2, bounds + 4);
+    std::vector<std::uint64_t> want_ranges(blocks);
+    csv::detail::mark_ranges(Isa::portable, data.data(), blocks, want_ranges.data(), bounds[0], bounds[1], bounds[2],
+                             bounds[3]);
     for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512bw}) {
       if (!csv::detail::runs(isa)) continue;
       SCOPED_TRACE("round " + std::to_string(round) + ", isa " + std::to_string(static_cast<int>(isa)));
       std::vector<std::uint64_t> got(blocks);
       csv::detail::classify(isa, d, data.data(), blocks, got.data());
       ASSERT_EQ(got, want);
+      csv::detail::mark_ranges(isa, data.data(), blocks, got.data(), bounds[0], bounds[1], bounds[2], bounds[3]);
+      ASSERT_EQ(got, want_ranges);
     }
   }
 }
