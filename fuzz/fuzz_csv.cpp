@@ -6,7 +6,8 @@
 //
 // Input: 8 bytes of settings, then the CSV bytes.
 //   [0] delimiter  [1] quote  [2] escape  (a few usual bytes, or the byte itself when >= 0x80)
-//   [3] bit 0: an escape byte is set; bit 1: the UTF-8 BOM is kept as data
+//   [3] bit 0: an escape byte is set; bit 1: the BOM is kept as data; bits 2-4: the character
+//       structure (bytes, UTF-16LE, UTF-16BE, Shift_JIS, Big5, gb18030, EUC-KR, ISO-2022-JP)
 //   [4] the reader's buffer size  [5] the largest random chunk  [6..7] the seed of the random choices
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "csv/csv.h"
+#include "encoding/encoding.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -31,9 +33,11 @@ constexpr std::size_t kSettings = 8;
 constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 // Roles come mostly from a short list, so that two roles often share a byte and the data often
-// holds them; bytes from 0x80 up stand for themselves. None of them is CR or LF.
+// holds them; bytes from 0x80 up stand for themselves. None of them is CR or LF. The last ones can
+// sit inside characters: a digit in gb18030's four-byte sequences, '(' and 'B' in ISO-2022-JP's
+// escape sequences.
 unsigned char role(unsigned char b) {
-  constexpr unsigned char kRoles[] = {',', '"', '\\', ';', '\t', '\'', '|', 0x00, 0xEF, 0xBB, 0xBF, 'a', ' '};
+  constexpr unsigned char kRoles[] = {',', '"', '\\', ';', '\t', '\'', '|', 0x00, 0xEF, 0xBB, 0xBF, 'a', ' ', '5', '(', 'B'};
   return b >= 0x80 ? b : kRoles[b % std::size(kRoles)];
 }
 
@@ -98,36 +102,158 @@ struct Parsed {
   std::vector<std::pair<std::size_t, std::size_t>> spans;
 };
 
-// Deliberately plain byte-at-a-time reader, the yardstick for the fast one. Blank lines give no
-// record; a quote opens a quoted field only as its first byte; inside, a doubled quote is one
-// quote, the escape byte takes the next byte as it is, and after the closing quote the field goes
-// on unquoted up to the delimiter or line end.
+// One character as the encoding's decoder draws it: its bytes, and the dialect byte it may stand
+// for (-1 for none).
+struct Unit {
+  std::size_t begin;
+  std::size_t size;
+  int value;
+};
+
+// The decoder's pair check, as the reader is told it.
+bool pair_decodes(const char* label, unsigned char lead, unsigned char trail) {
+  const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
+  std::string text;
+  return encoding::decode(*encoding::for_label(label), std::string_view(pair, 2), text);
+}
+
+const char* label_of(csv::Characters characters) {
+  switch (characters) {
+    case csv::Characters::shift_jis:
+      return "shift_jis";
+    case csv::Characters::big5:
+      return "big5";
+    case csv::Characters::gb18030:
+      return "gb18030";
+    case csv::Characters::euc_kr:
+      return "euc-kr";
+    default:
+      return nullptr;
+  }
+}
+
+// Splits the input, from `i`, into characters the plain way, one decoder step after another.
+std::vector<Unit> characters(std::string_view in, std::size_t i, csv::Characters ch) {
+  using C = csv::Characters;
+  std::vector<Unit> units;
+  const std::size_t n = in.size();
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(in[k]); };
+  auto unit = [&](std::size_t size, int value) {
+    units.push_back({i, size, value});
+    i += size;
+  };
+  int mode = 0;  // ISO-2022-JP: 0 ASCII, 1 Roman, 2 katakana, 3 double-byte
+  while (i < n) {
+    const unsigned char b = at(i);
+    switch (ch) {
+      case C::bytes:
+        unit(1, b);
+        break;
+      case C::utf16le:
+      case C::utf16be: {
+        if (i + 1 == n) {
+          unit(1, -1);
+          break;
+        }
+        const unsigned char high = ch == C::utf16le ? at(i + 1) : b;
+        const unsigned char low = ch == C::utf16le ? b : at(i + 1);
+        unit(2, high == 0 ? low : -1);
+        break;
+      }
+      case C::iso2022jp: {
+        if (b == 0x1B) {
+          int next = -1;
+          if (i + 2 < n) {
+            const unsigned char x = at(i + 1), y = at(i + 2);
+            if (x == '(' && y == 'B') next = 0;
+            if (x == '(' && y == 'J') next = 1;
+            if (x == '(' && y == 'I') next = 2;
+            if (x == '$' && (y == '@' || y == 'B')) next = 3;
+          }
+          if (next >= 0) {
+            mode = next;
+            unit(3, -1);
+          } else {
+            unit(1, -1);
+          }
+          break;
+        }
+        unit(1, mode <= 1 ? b : -1);
+        break;
+      }
+      default: {
+        const bool sjis = ch == C::shift_jis;
+        const bool lead = sjis ? (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) : b >= 0x81 && b <= 0xFE;
+        if (!lead) {
+          unit(1, b);
+          break;
+        }
+        if (i + 1 == n) {
+          unit(1, -1);
+          break;
+        }
+        const unsigned char t = at(i + 1);
+        auto is_lead = [](unsigned char x) { return x >= 0x81 && x <= 0xFE; };
+        if (ch == C::gb18030 && t >= '0' && t <= '9') {
+          if (i + 2 == n || (is_lead(at(i + 2)) && (i + 3 == n || (at(i + 3) >= '0' && at(i + 3) <= '9')))) {
+            unit(std::min<std::size_t>(4, n - i), -1);  // four bytes, or the input ends inside
+          } else {
+            unit(1, -1);  // the digit is given back
+          }
+          break;
+        }
+        const unsigned char trail_low = ch == C::euc_kr ? 0x41 : 0x40;
+        if (t >= 0x80 || (t >= trail_low && t <= 0x7E && pair_decodes(label_of(ch), b, t))) {
+          unit(2, -1);
+        } else {
+          unit(1, -1);  // an ASCII byte the decoder gives back
+        }
+        break;
+      }
+    }
+  }
+  return units;
+}
+
+// Deliberately plain reader over the characters found first, the yardstick for the fast one.
+// Blank lines give no record; a quote opens a quoted field only as its first character; inside, a
+// doubled quote is one quote, the escape takes the next character as it is, and after the closing
+// quote the field goes on unquoted up to the delimiter or line end.
 Parsed reference_read(std::string_view in, const csv::Dialect& d) {
+  using C = csv::Characters;
   Parsed parsed;
+  std::size_t from = 0;
+  if (d.skip_utf8_bom) {
+    if (d.characters == C::utf16le && in.starts_with("\xFF\xFE")) from = 2;
+    else if (d.characters == C::utf16be && in.starts_with("\xFE\xFF")) from = 2;
+    else if (d.characters != C::utf16le && d.characters != C::utf16be && in.starts_with("\xEF\xBB\xBF")) from = 3;
+  }
+  const std::vector<Unit> units = characters(in, from, d.characters);
   std::size_t i = 0;
-  if (d.skip_utf8_bom && in.starts_with("\xEF\xBB\xBF")) i = 3;
-  auto at_end = [&] { return i >= in.size(); };
-  auto line_end = [](unsigned char c) { return c == '\r' || c == '\n'; };
+  auto at_end = [&] { return i >= units.size(); };
+  auto is = [&](std::size_t k, int value) { return units[k].value == value; };
+  auto line_end = [&](std::size_t k) { return is(k, '\r') || is(k, '\n'); };
+  auto bytes = [&](std::size_t k) { return in.substr(units[k].begin, units[k].size); };
   for (;;) {
-    while (!at_end() && line_end(in[i])) ++i;
+    while (!at_end() && line_end(i)) ++i;
     if (at_end()) return parsed;
-    const std::size_t start = i;
+    const std::size_t start = units[i].begin;
     std::size_t end = in.size();
     auto& row = parsed.rows.emplace_back();
     for (bool record_open = true; record_open;) {
       std::string field;
-      bool quoted = !at_end() && static_cast<unsigned char>(in[i]) == d.quote;
+      bool quoted = !at_end() && is(i, d.quote);
       if (quoted) ++i;
       for (;;) {
         if (at_end()) {
           record_open = false;
           break;
         }
-        const unsigned char c = in[i++];
+        const std::size_t c = i++;
         if (quoted) {
-          if (c == d.quote) {
-            if (!at_end() && static_cast<unsigned char>(in[i]) == d.quote) {
-              field += in[i++];
+          if (is(c, d.quote)) {
+            if (!at_end() && is(i, d.quote)) {
+              field += bytes(i++);
               continue;
             }
             quoted = false;
@@ -135,30 +261,29 @@ Parsed reference_read(std::string_view in, const csv::Dialect& d) {
               record_open = false;
               break;
             }
-            const unsigned char n = in[i];
-            if (n == d.delimiter) {
+            if (is(i, d.delimiter)) {
               ++i;
               break;
             }
-            if (line_end(n)) {
-              end = i++;
+            if (line_end(i)) {
+              end = units[i++].begin;
               record_open = false;
               break;
             }
-            field += in[i++];
-          } else if (d.escape && c == *d.escape) {
-            if (!at_end()) field += in[i++];
+            field += bytes(i++);
+          } else if (d.escape && is(c, *d.escape)) {
+            if (!at_end()) field += bytes(i++);
           } else {
-            field += static_cast<char>(c);
+            field += bytes(c);
           }
-        } else if (c == d.delimiter) {
+        } else if (is(c, d.delimiter)) {
           break;
         } else if (line_end(c)) {
-          end = i - 1;
+          end = units[c].begin;
           record_open = false;
           break;
         } else {
-          field += static_cast<char>(c);
+          field += bytes(c);
         }
       }
       row.push_back(std::move(field));
@@ -190,7 +315,8 @@ struct Case {
     auto byte = [](unsigned char b) { return fuzz::printable(std::string(1, static_cast<char>(b))); };
     return "delimiter " + byte(dialect.delimiter) + ", quote " + byte(dialect.quote) + ", escape " +
            (dialect.escape ? byte(*dialect.escape) : std::string("none")) +
-           (dialect.skip_utf8_bom ? "" : ", BOM kept") + ", buffer " + std::to_string(buffer);
+           (dialect.skip_utf8_bom ? "" : ", BOM kept") + ", characters " +
+           std::to_string(static_cast<int>(dialect.characters)) + ", buffer " + std::to_string(buffer);
   }
 };
 
@@ -336,6 +462,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   c.dialect.quote = role(settings[1]);
   if (settings[3] & 1) c.dialect.escape = role(settings[2]);
   c.dialect.skip_utf8_bom = !(settings[3] & 2);
+  c.dialect.characters = static_cast<csv::Characters>(settings[3] >> 2 & 7);
+  if (const char* label = label_of(c.dialect.characters)) {
+    c.dialect.pair_is_character = [label](unsigned char lead, unsigned char trail) {
+      return pair_decodes(label, lead, trail);
+    };
+  }
   c.buffer = buffer_size(settings[4]);
   c.max_random_chunk = std::size_t{1} + settings[5];
   c.seed = (std::uint64_t{settings[6]} << 8 | settings[7]) ^ size;

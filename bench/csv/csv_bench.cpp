@@ -1,7 +1,10 @@
 // Reads a generated 12-column CSV held in memory and prints the reader's throughput.
 //
-// usage: csv_bench [megabytes=256] [runs=5]
-// The data is the same on every run and machine: a fixed-seed generator, no files.
+// usage: csv_bench [megabytes=256] [runs=5] [data=bytes]
+// The data is the same on every run and machine: a fixed-seed generator, no files. Besides the
+// plain data (bytes), the same shape with Japanese words among the names and notes, read under
+// the encoding's character structure: utf16le, utf16be, shift_jis, shift_jis-pipe (delimiter '|'
+// and escape '\\', which trail bytes of Shift_JIS characters hold).
 #include <algorithm>
 #include <time.h>
 
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "csv/csv.h"
+#include "encoding/encoding.h"
 
 namespace {
 
@@ -40,10 +44,14 @@ const char* const kLast[] = {"Okafor", "Smith", "van der Berg", "Nakamura", "O'N
 const char* const kStatus[] = {"active", "closed", "pending", "suspended"};
 const char* const kWords[] = {"delivery", "late", "customer", "asked", "for", "a", "refund", "box",
                               "damaged", "ok", "call", "back", "next", "week", "invoice", "sent"};
+// UTF-8; several hold 0x5C or 0x7C as a trail byte in Shift_JIS (表, ポ, ソ, 能, 十).
+const char* const kJapaneseWords[] = {"配送", "遅延", "表示", "ポイント", "返金", "確認", "ソフト", "能力", "十分"};
+const char* const kJapaneseLast[] = {"山田", "佐藤", "表", "能登"};
 
 // id, first, last, amount, price, quantity, date, timestamp, country, status, email, note.
 // About one note in four is quoted, some holding delimiters and doubled quotes.
-std::string generate(std::size_t bytes) {
+// With `japanese`, about half the last names and note words are Japanese (as UTF-8).
+std::string generate(std::size_t bytes, bool japanese = false, char delimiter = ',') {
   Rng rng;
   std::string out = "id,first_name,last_name,amount,price,quantity,date,updated,country,status,email,note\r\n";
   out.reserve(bytes + 512);
@@ -51,6 +59,7 @@ std::string generate(std::size_t bytes) {
   for (std::uint64_t id = 1; out.size() < bytes; ++id) {
     const char* first = kFirst[rng.below(std::size(kFirst))];
     const char* last = kLast[rng.below(std::size(kLast))];
+    if (japanese && rng.below(2) == 0) last = kJapaneseLast[rng.below(std::size(kJapaneseLast))];
     std::snprintf(buf, sizeof buf, "%llu,", static_cast<unsigned long long>(id));
     out += buf;
     out += first;
@@ -78,13 +87,70 @@ std::string generate(std::size_t bytes) {
     if (quoted) out += '"';
     for (std::uint64_t w = 0, n = 2 + rng.below(10); w < n; ++w) {
       if (w != 0) out += quoted && rng.below(5) == 0 ? ", " : " ";
-      out += kWords[rng.below(std::size(kWords))];
+      out += japanese && rng.below(2) == 0 ? kJapaneseWords[rng.below(std::size(kJapaneseWords))]
+                                           : kWords[rng.below(std::size(kWords))];
     }
     if (quoted && rng.below(3) == 0) out += " \"\"urgent\"\"";
     if (quoted) out += '"';
     out += "\r\n";
   }
+  if (delimiter != ',') std::replace(out.begin(), out.end(), ',', delimiter);
   return out;
+}
+
+// UTF-8 text (all in the Basic Multilingual Plane) as UTF-16 code units.
+std::string to_utf16(const std::string& text, bool big_endian) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    unsigned cp = b;
+    std::size_t n = 1;
+    if (b >= 0xE0) {
+      cp = (b & 0x0Fu) << 12 | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6 |
+           (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+      n = 3;
+    } else if (b >= 0xC0) {
+      cp = (b & 0x1Fu) << 6 | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu);
+      n = 2;
+    }
+    const char high = static_cast<char>(cp >> 8), low = static_cast<char>(cp & 0xFF);
+    out += big_endian ? high : low;
+    out += big_endian ? low : high;
+    i += n;
+  }
+  return out;
+}
+
+// The data and the reader's dialect for the name given on the command line.
+bool prepare(const std::string& name, std::size_t bytes, std::string& data, csv::Dialect& dialect) {
+  auto pairs_of = [](const char* label) {
+    const encoding::Encoding e = *encoding::for_label(label);
+    return [e](unsigned char lead, unsigned char trail) {
+      const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
+      std::string text;
+      return encoding::decode(e, std::string_view(pair, 2), text);
+    };
+  };
+  if (name == "bytes") {
+    data = generate(bytes);
+  } else if (name == "utf16le" || name == "utf16be") {
+    const bool big_endian = name == "utf16be";
+    data = to_utf16(generate(bytes / 2, true), big_endian);
+    dialect.characters = big_endian ? csv::Characters::utf16be : csv::Characters::utf16le;
+  } else if (name == "shift_jis" || name == "shift_jis-pipe") {
+    const bool pipe = name == "shift_jis-pipe";
+    data = encoding::encode(*encoding::for_label("shift_jis"), generate(bytes, true, pipe ? '|' : ',')).bytes;
+    dialect.characters = csv::Characters::shift_jis;
+    dialect.pair_is_character = pairs_of("shift_jis");
+    if (pipe) {
+      dialect.delimiter = '|';
+      dialect.escape = '\\';
+    }
+  } else {
+    return false;
+  }
+  return true;
 }
 
 // Serves the data in reads of the size asked for, as a file would.
@@ -120,13 +186,19 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
   const std::size_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-  const std::string data = generate(megabytes << 20);
+  const std::string name = argc > 3 ? argv[3] : "bytes";
+  std::string data;
+  csv::Dialect dialect;
+  if (!prepare(name, megabytes << 20, data, dialect)) {
+    std::fprintf(stderr, "csv_bench: unknown data '%s'\n", name.c_str());
+    return 2;
+  }
 
   std::vector<double> wall_rates, cpu_rates;
   std::size_t records = 0, fields = 0, field_bytes = 0;
   for (int run = 0; run < runs; ++run) {
     MemorySource source(data);
-    csv::Reader reader(source, csv::Dialect{});
+    csv::Reader reader(source, dialect);
     csv::Record record;
     records = fields = field_bytes = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -147,8 +219,8 @@ int main(int argc, char** argv) {
     wall_rates.push_back(static_cast<double>(data.size()) / took.count() / 1e9);
     cpu_rates.push_back(static_cast<double>(data.size()) / cpu / 1e9);
   }
-  std::printf("%.1f MB, %zu records, %zu fields (%.2f per record), last-field bytes %zu\n",
-              static_cast<double>(data.size()) / 1e6, records, fields,
+  std::printf("%s: %.1f MB, %zu records, %zu fields (%.2f per record), last-field bytes %zu\n",
+              name.c_str(), static_cast<double>(data.size()) / 1e6, records, fields,
               static_cast<double>(fields) / static_cast<double>(records), field_bytes);
   std::printf("throughput over %d runs: wall time best %.2f GB/s, median %.2f GB/s; thread CPU time "
               "best %.2f GB/s, median %.2f GB/s\n",

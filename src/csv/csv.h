@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,11 +30,42 @@ class ByteSource {
   virtual std::expected<std::size_t, ReadError> read(unsigned char* dst, std::size_t capacity) = 0;
 };
 
+// How the input's bytes form characters. A dialect byte (delimiter, quote, escape, CR, LF) counts
+// only as a whole character of its own, where a character starts; inside a multi-byte character
+// it is an ordinary byte of that character. `bytes` is right for UTF-8, the single-byte encodings
+// and EUC-JP, whose multi-byte characters never hold a byte below 0x80.
+//
+// The others follow the boundaries that the named decoder of the WHATWG Encoding Standard draws,
+// malformed input included: a byte the decoder gives back after an error is read again as a
+// character of its own, so malformed input still reads as records.
+enum class Characters : unsigned char {
+  bytes,
+  // 16-bit code units. A dialect byte stands for the unit with that value (LE: the byte, 00; BE:
+  // 00, the byte) at an even offset; an odd last byte belongs to the last field.
+  utf16le,
+  utf16be,
+  // Double-byte encodings: a lead byte and the byte the decoder takes with it are one character,
+  // as are gb18030's four-byte sequences. Bytes that can lead a character never count.
+  shift_jis,
+  big5,
+  gb18030,  // also GBK
+  euc_kr,
+  // Escape sequences switch modes; dialect bytes count only in the ASCII and Roman modes.
+  iso2022jp,
+};
+
 struct Dialect {
   unsigned char delimiter = ',';
   unsigned char quote = '"';
   std::optional<unsigned char> escape;  // inside quoted fields only
-  bool skip_utf8_bom = true;            // EF BB BF at the very start of the input
+  // The byte order mark at the very start of the input, which belongs to no field: EF BB BF, or
+  // under utf16le FF FE and under utf16be FE FF.
+  bool skip_utf8_bom = true;
+  Characters characters = Characters::bytes;
+  // Double-byte encodings: whether the decoder reads `lead` followed by the ASCII byte `trail`
+  // (one the encoding allows after a lead) as one character; when it does not, it gives `trail`
+  // back. Asked only about the dialect's own bytes, when the reader is built. Unset: always.
+  std::function<bool(unsigned char lead, unsigned char trail)> pair_is_character;
 };
 
 class Record;
@@ -51,6 +83,12 @@ bool runs(Isa isa);
 // Sets bit i of masks[b] when byte 64*b+i at `data` is the delimiter, the quote, the escape byte,
 // CR or LF of `dialect`, for `blocks` whole blocks. REQUIRES: runs(isa).
 void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks);
+
+// Sets bit i of masks[b] when byte 64*b+i at `data` lies in [low1, high1] or [low2, high2] (each
+// with low <= high), for `blocks` whole blocks: how the character structures find lead bytes,
+// zero bytes and escapes. REQUIRES: runs(isa).
+void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
+                 unsigned char high1, unsigned char low2, unsigned char high2);
 
 // The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
 // never written costs no memory, and the allocator may move a large block without copying it.

@@ -39,8 +39,39 @@ Result<CsvDialect> resolve_dialect(const ValidationRequest& request) {
   return dialect;
 }
 
+namespace {
+
+// How the encoding's characters are built from bytes, where that matters to the reader: where one
+// character's bytes can include a delimiter, quote, escape, CR or LF byte.
+csv::Characters characters_of(encoding::Encoding encoding) {
+  const std::string_view name = encoding::name(encoding);
+  if (name == "UTF-16LE") return csv::Characters::utf16le;
+  if (name == "UTF-16BE") return csv::Characters::utf16be;
+  if (name == "Shift_JIS") return csv::Characters::shift_jis;
+  if (name == "Big5") return csv::Characters::big5;
+  if (name == "gb18030" || name == "GBK") return csv::Characters::gb18030;
+  if (name == "EUC-KR") return csv::Characters::euc_kr;
+  if (name == "ISO-2022-JP") return csv::Characters::iso2022jp;
+  return csv::Characters::bytes;
+}
+
+}  // namespace
+
 csv::Dialect reader_dialect(const CsvDialect& dialect) {
-  return csv::Dialect{dialect.delimiter, dialect.quote, dialect.escape, /*skip_utf8_bom=*/true};
+  csv::Dialect d;
+  d.delimiter = dialect.delimiter;
+  d.quote = dialect.quote;
+  d.escape = dialect.escape;
+  d.skip_utf8_bom = true;  // under UTF-16 the reader skips that encoding's own mark instead
+  d.characters = characters_of(dialect.encoding);
+  if (d.characters != csv::Characters::bytes) {
+    d.pair_is_character = [encoding = dialect.encoding](unsigned char lead, unsigned char trail) {
+      const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
+      std::string text;
+      return encoding::decode(encoding, std::string_view(pair, 2), text);
+    };
+  }
+  return d;
 }
 
 Result<void> decode_field_into(encoding::Encoding encoding, std::string_view bytes, std::string& out) {

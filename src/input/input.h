@@ -65,7 +65,8 @@ struct CsvDialect {
 // Resolves the encoding label, then delimiter, quoteChar and escapeChar (when given) to bytes.
 [[nodiscard]] Result<CsvDialect> resolve_dialect(const ValidationRequest& request);
 
-// The reader configuration every dataset is read with (a leading UTF-8 BOM is skipped).
+// The reader configuration every dataset is read with (a leading BOM is skipped: the UTF-16 one
+// under UTF-16, the UTF-8 one under every other encoding), aware of the encoding's characters.
 csv::Dialect reader_dialect(const CsvDialect& dialect);
 
 // The field's bytes as UTF-8 text, decoded strictly (fatal, no BOM handling).

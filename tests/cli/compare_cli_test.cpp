@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "support/request.h"
 
 namespace tessamer::testing {
 namespace {
+
+using namespace std::string_literals;
 
 class CompareCli : public ::testing::Test {
  protected:
@@ -69,6 +73,91 @@ TEST_F(CompareCli, FailWithOneCellIsTheWholeDocument) {
                           "\"rows\":{\"actual\":2,\"additional\":0,\"compared\":2,\"expected\":2,\"missing\":0},"
                           "\"status\":\"FAIL\",\"throughputBytesPerSecond\":0}\n");
   EXPECT_EQ(report(request), cell + "\n");
+}
+
+// ASCII text as UTF-16 code units.
+std::string u16le(std::string_view ascii) {
+  std::string out;
+  for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+std::string u16be(std::string_view ascii) {
+  std::string out;
+  for (char c : ascii) out += std::string{'\0', c};
+  return out;
+}
+
+std::string cell(const std::string& expected, const std::string& actual, int record = 1) {
+  return R"({"actual":)" + actual + R"(,"actualColumn":"name","actualIndex":1,"column":"name","expected":)" + expected +
+         R"(,"expectedColumn":"name","expectedIndex":1,"record":)" + std::to_string(record) + R"(,"type":"CELL"})" +
+         "\n";
+}
+
+// Encodings whose characters can hold a delimiter, quote or escape byte: such a byte counts only
+// where a character starts, and the rest of the run is as under any other encoding.
+TEST_F(CompareCli, CharactersThatHoldDialectBytes) {
+  struct Case {
+    const char* name;
+    std::string encoding, delimiter;
+    std::optional<std::string> escape;
+    std::string expected, actual;
+    std::string status;  // or the error message
+    std::string report;
+  };
+  const std::string bom = "\xFF\xFE";
+  const std::string header = u16le("id,name\r\n");
+  const Case cases[] = {
+      {"utf-16le changed cell, BOM on one side", "UTF-16LE", ",", {}, bom + header + u16le("1,x\r\n"),
+       u16le("id,name\n1,") + "\xE9\x00"s + u16le("\n"), "FAIL", cell(R"("x")", "\"\xC3\xA9\"")},
+      {"utf-16le quoted delimiter, doubled quote, line break", "UTF-16LE", ",", {},
+       header + u16le("1,\"a,\"\"b\r\nc\"\r\n"), u16le("id,name\n1,\"a,\"\"b\r\nc\"\n"), "PASS", ""},
+      {"utf-16le escape", "UTF-16LE", ",", "\\", header + u16le("1,\"a\\\"b\"\r\n"), header + u16le("1,\"a\"\"b\"\r\n"),
+       "PASS", ""},
+      {"utf-16le short row", "UTF-16LE", ",", {}, header + u16le("1,x\r\n"), header + u16le("1\r\n"), "FAIL",
+       R"({"actualColumns":2,"actualValues":1,"expectedColumns":2,"expectedValues":2,"record":1,"type":"ROW_WIDTH"})"
+       "\n" + cell(R"("x")", "null")},
+      {"utf-16le lone surrogate in a reported cell", "UTF-16LE", ",", {}, header + u16le("1,") + "\x00\xD8"s,
+       header + u16le("1,x"), "CSV contains bytes invalid for encoding UTF-16LE", ""},
+      {"utf-16le odd last byte", "UTF-16LE", ",", {}, header + u16le("1,x") + "A", header + u16le("1,x"),
+       "CSV contains bytes invalid for encoding UTF-16LE", ""},
+      {"utf-16le byte-identical", "UTF-16LE", ",", {}, bom + header + u16le("1,x\r\n"), bom + header + u16le("1,x\r\n"),
+       "PASS", ""},
+      {"shift_jis trail byte is the escape", "Shift_JIS", ",", "\\", "id,name\n1,\"\x95\x5C\x41\"\n",
+       "id,name\n1,\"\x95\x41\"\n", "FAIL", cell("\"\xE8\xA1\xA8\x41\"", "\"\xE6\x9F\x8A\"")},
+      {"shift_jis trail byte is the delimiter", "Shift_JIS", "|", {}, "id|name\n1|\x83\x7C\n", "id|name\r\n1|\x83\x7C\r\n",
+       "PASS", ""},
+      {"shift_jis malformed byte in a reported cell", "Shift_JIS", ",", {}, "id,name\n1,x\n", "id,name\n1,\xA0\n",
+       "CSV contains bytes invalid for encoding Shift_JIS", ""},
+      {"big5 trail byte is the escape", "Big5", ",", "\\", "id,name\n1,\"\xA5\x5C\"\n", "id,name\n1,x\n", "FAIL",
+       cell("\"\xE5\x8A\x9F\"", R"("x")")},
+      {"utf-16be, BOM on one side", "UTF-16BE", ",", {}, "\xFE\xFF" + u16be("id,name\n1,x\n"),
+       u16be("id,name\r\n1,x\r\n"), "PASS", ""},
+      {"gb18030 trail byte is the delimiter", "gb18030", "|", {}, "id|name\n1|\x81\x7C\n", "id|name\n1|x\n", "FAIL",
+       cell("\"\xE4\xBA\x85\"", R"("x")")},
+      {"euc-kr trail given back, then not decodable", "EUC-KR", "|", {}, "id|name\n1|\x81\x7C\n", "id|name\n1|x\n",
+       "CSV contains bytes invalid for encoding EUC-KR", ""},
+      {"iso-2022-jp delimiter byte in double-byte mode", "ISO-2022-JP", ",", {}, "id,name\n1,\x1B$B\x30\x2C\x1B(B\n",
+       "id,name\r\n1,\x1B$B\x30\x2C\x1B(B\r\n", "PASS", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Request request = with_files(c.expected, c.actual);
+    request.encoding = c.encoding;
+    request.delimiter = c.delimiter;
+    request.escape_char = c.escape;
+    RunResult run = run_request(dir_, request);
+    if (c.status == "PASS" || c.status == "FAIL") {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(member(run.out, "status"), "\"" + c.status + "\"");
+      EXPECT_EQ(member(run.out, "columnsCompared"), "2");
+      if (c.status == "FAIL") {
+        EXPECT_EQ(report(request), c.report);
+      }
+    } else {
+      EXPECT_EQ(run.status, 2);
+      EXPECT_EQ(run.err, R"({"code":"INVALID_GOLDEN_DATASET","message":")" + c.status + "\"}\n");
+    }
+  }
 }
 
 TEST_F(CompareCli, DivergenceKinds) {

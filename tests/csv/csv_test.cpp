@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "encoding/encoding.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,8 @@ void* operator new(std::size_t n) {
 // Kept out of line: once inlined next to a new-expression, GCC takes the free() for a mismatch.
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -123,7 +127,12 @@ Rows reference_read(const std::string& in, const csv::Dialect& d) {
 
 csv::Dialect dialect(unsigned char delimiter = ',', unsigned char quote = '"',
                      std::optional<unsigned char> escape = {}, bool bom = true) {
-  return csv::Dialect{delimiter, quote, escape, bom};
+  csv::Dialect d;
+  d.delimiter = delimiter;
+  d.quote = quote;
+  d.escape = escape;
+  d.skip_utf8_bom = bom;
+  return d;
 }
 
 TEST(CsvReader, Behaviour) {
@@ -171,6 +180,77 @@ TEST(CsvReader, Behaviour) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(reference_read(c.input, c.d), c.want) << "the reference reader disagrees";
+    expect_all_chunkings(c.input, c.d, c.want);
+  }
+}
+
+// The reader under a character structure, told about the decoder's pairs by the decoder itself.
+csv::Dialect dialect_for(csv::Characters characters, const char* label, unsigned char delimiter = ',',
+                         std::optional<unsigned char> escape = {}) {
+  csv::Dialect d = dialect(delimiter, '"', escape);
+  d.characters = characters;
+  const encoding::Encoding encoding = *encoding::for_label(label);
+  d.pair_is_character = [encoding](unsigned char lead, unsigned char trail) {
+    const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
+    std::string text;
+    return encoding::decode(encoding, std::string_view(pair, 2), text);
+  };
+  return d;
+}
+
+// ASCII text as UTF-16 code units.
+std::string u16(std::string_view ascii, bool big_endian = false) {
+  std::string out;
+  for (char c : ascii) out += big_endian ? std::string{'\0', c} : std::string{c, '\0'};
+  return out;
+}
+
+TEST(CsvReader, DialectBytesCountOnlyWhereACharacterStarts) {
+  using C = csv::Characters;
+  const auto le = dialect_for(C::utf16le, "utf-16le");
+  const auto le_escape = dialect_for(C::utf16le, "utf-16le", ',', '\\');
+  const auto be = dialect_for(C::utf16be, "utf-16be");
+  const auto sjis_escape = dialect_for(C::shift_jis, "shift_jis", ',', '\\');
+  const auto sjis_bar = dialect_for(C::shift_jis, "shift_jis", '|');
+  const auto sjis_kana = dialect_for(C::shift_jis, "shift_jis", 0xA1);
+  const auto big5 = dialect_for(C::big5, "big5", ',', '\\');
+  const auto euc_kr_bar = dialect_for(C::euc_kr, "euc-kr", '|');
+  const auto euc_kr_a = dialect_for(C::euc_kr, "euc-kr", 'A');
+  const auto gb_digit = dialect_for(C::gb18030, "gb18030", '5');
+  const auto gb_bar = dialect_for(C::gb18030, "gb18030", '|');
+  const auto jis = dialect_for(C::iso2022jp, "iso-2022-jp");
+  struct Case {
+    const char* name;
+    std::string input;
+    csv::Dialect d;
+    Rows want;
+  };
+  const Case cases[] = {
+      {"utf-16le quoting, doubled quote, line ends", u16("a,\"b,\"\"c\r\n\"\r\nd\n"), le,
+       {{u16("a"), u16("b,\"c\r\n")}, {u16("d")}}},
+      {"utf-16le units that hold a dialect byte", "\x0A\x2C\x2C\x0A" + u16(",x"), le, {{"\x0A\x2C\x2C\x0A", u16("x")}}},
+      {"utf-16le BOM skipped, UTF-8 BOM kept", "\xFF\xFE" + u16("a") + "\n\x00\xEF\xBB\xBF\x00"s, le,
+       {{u16("a")}, {"\xEF\xBB\xBF\x00"s}}},
+      {"utf-16le odd last byte", u16("a,b") + "\x41", le, {{u16("a"), u16("b") + "\x41"}}},
+      {"utf-16le escape", u16("\"a\\\"b\",c"), le_escape, {{u16("a\"b"), u16("c")}}},
+      {"utf-16be", "\xFE\xFF" + u16("a,\"b\"\r\nc", true), be, {{u16("a", true), u16("b", true)}, {u16("c", true)}}},
+      {"shift_jis trail byte is the escape", "\"\x95\x5C\x41\",\"\x95\x5C\x5C\"\"", sjis_escape,
+       {{"\x95\x5C\x41", "\x95\x5C\""}}},
+      {"shift_jis trail byte is the delimiter", "\x83\x7C|b\n\x83\x83\x7C|\nx|\x83\x7C", sjis_bar,
+       {{"\x83\x7C", "b"}, {"\x83\x83", "", ""}, {"x", "\x83\x7C"}}},
+      {"shift_jis trail given back", "\x85\x7C|\x83,", sjis_bar, {{"\x85", "", "\x83,"}}},
+      {"shift_jis katakana delimiter", "\x83\xA1\xA1x", sjis_kana, {{"\x83\xA1", "x"}}},
+      {"big5 trail byte is the escape", "\"\xA5\x5C\"\n", big5, {{"\xA5\x5C"}}},
+      {"euc-kr trail given back", "\x81\x7C|b", euc_kr_bar, {{"\x81", "", "b"}}},
+      {"euc-kr trail byte is the delimiter", "\x81\x41" "Ab", euc_kr_a, {{"\x81\x41", "b"}}},
+      {"gb18030 four-byte sequence holds the delimiter", "\x81\x35\x81\x30" "5b\n\x81\x35x", gb_digit,
+       {{"\x81\x35\x81\x30", "b"}, {"\x81", "x"}}},
+      {"gb18030 two-byte", "\x81\x7C|a", gb_bar, {{"\x81\x7C", "a"}}},
+      {"iso-2022-jp double-byte mode", "a,\x1B$B\x30\x2C\x30\x0A\x1B(B,b\n\x1B(,b", jis,
+       {{"a", "\x1B$B\x30\x2C\x30\x0A\x1B(B", "b"}, {"\x1B(", "b"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     expect_all_chunkings(c.input, c.d, c.want);
   }
 }
@@ -250,6 +330,53 @@ TEST(CsvReader, MatchesReferenceOnShapedData) {
   }
 }
 
+// Under each character structure, shaped data (crossing classification windows and refills) reads
+// as the byte reader reads the same data with one ordinary byte in place of each character that
+// holds a dialect byte; UTF-16 as the byte reader reads the low bytes.
+TEST(CsvReader, CharacterStructuresOnShapedData) {
+  using C = csv::Characters;
+  struct Case {
+    const char* name;
+    csv::Dialect d;
+    char stand_in;           // an ordinary byte of the shaped data
+    std::string character;   // what takes its place; empty: every byte becomes a UTF-16 unit
+  };
+  const Case cases[] = {
+      {"utf-16le", dialect_for(C::utf16le, "utf-16le", ',', '\\'), 0, ""},
+      {"utf-16be", dialect_for(C::utf16be, "utf-16be", ';'), 0, ""},
+      {"shift_jis", dialect_for(C::shift_jis, "shift_jis", '|', '\\'), 'y', "\x83\x7C\x95\x5C"},
+      {"big5", dialect_for(C::big5, "big5", ',', '\\'), 'y', "\xA5\x5C"},
+      {"gb18030 digit delimiter", dialect_for(C::gb18030, "gb18030", '5'), 'y', "\x81\x35\x81\x30"},
+      {"iso-2022-jp", dialect_for(C::iso2022jp, "iso-2022-jp"), 'y', "\x1B$B\x30\x2C\x30\x22\x1B(B"},
+  };
+  auto widen = [](const std::string& bytes, const Case& c) {
+    std::string out;
+    for (char b : bytes) {
+      if (c.character.empty()) {
+        out += c.d.characters == C::utf16be ? std::string{'\0', b} : std::string{b, '\0'};
+      } else {
+        out += b == c.stand_in ? c.character : std::string(1, b);
+      }
+    }
+    return out;
+  };
+  std::mt19937 rng(5);
+  for (const Case& c : cases) {
+    csv::Dialect plain = dialect(c.d.delimiter, c.d.quote, c.d.escape);
+    const std::string narrow = shaped_csv(rng, plain, 2000);
+    Rows want = reference_read(narrow, plain);
+    for (auto& row : want) {
+      for (auto& field : row) field = widen(field, c);
+    }
+    const std::string input = widen(narrow, c);
+    for (std::size_t buffer : {64, 65, 1000, 16385, 40000, 1 << 20}) {
+      const std::size_t chunk = rng() % 2 ? buffer : 1 + rng() % 5000;
+      SCOPED_TRACE(std::string(c.name) + ", buffer " + std::to_string(buffer) + ", chunk " + std::to_string(chunk));
+      ASSERT_EQ(read_all(input, c.d, buffer, chunk), want);
+    }
+  }
+}
+
 TEST(CsvReader, RawBytesParseToTheSameFields) {
   std::mt19937 rng(11);
   const csv::Dialect d = dialect(',', '"', '\\');
@@ -324,12 +451,22 @@ TEST(CsvClassifier, EveryInstructionSetFindsTheSameBytes) {
     }
     std::vector<std::uint64_t> want(blocks);
     csv::detail::classify(Isa::portable, d, data.data(), blocks, want.data());
+    // And the byte ranges of the character structures, around the same bytes.
+    unsigned char bounds[4];
+    for (unsigned char& b : bounds) b = static_cast<unsigned char>(data[rng() % data.size()] + rng() % 3 - 1);
+    std::sort(bounds, bounds + 2);
+    std::sort(bounds + 2, bounds + 4);
+    std::vector<std::uint64_t> want_ranges(blocks);
+    csv::detail::mark_ranges(Isa::portable, data.data(), blocks, want_ranges.data(), bounds[0], bounds[1], bounds[2],
+                             bounds[3]);
     for (Isa isa : {Isa::sse2, Isa::avx2, Isa::avx512bw}) {
       if (!csv::detail::runs(isa)) continue;
       SCOPED_TRACE("round " + std::to_string(round) + ", isa " + std::to_string(static_cast<int>(isa)));
       std::vector<std::uint64_t> got(blocks);
       csv::detail::classify(isa, d, data.data(), blocks, got.data());
       ASSERT_EQ(got, want);
+      csv::detail::mark_ranges(isa, data.data(), blocks, got.data(), bounds[0], bounds[1], bounds[2], bounds[3]);
+      ASSERT_EQ(got, want_ranges);
     }
   }
 }
