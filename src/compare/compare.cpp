@@ -16,35 +16,88 @@ namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
-// Hands the file's bytes to the CSV reader, hashing and counting every byte it hands on (a BOM
-// the reader skips included), so that the digest covers the file exactly. Each chunk is hashed
-// right after it is read, while it is still in cache for the parse that follows.
+// The digests of both files, computed two at a time. Each side's bytes wait where its reader
+// put them until the reader releases them; then they are hashed together with the other side's
+// waiting bytes (the two messages' rounds interleave, nearly doubling the rate), and what has no
+// partner is hashed alone. Nothing is copied, and nothing waits beyond the readers' own buffers.
+class PairedDigests {
+ public:
+  // Both digests carry on from `prefix`: its bytes, the first of each file, are not hashed again.
+  explicit PairedDigests(const DigestedPrefix& prefix) : digests_{prefix.digest, prefix.digest} {}
+
+  // `n` bytes of side `side` read at `data`, right after its waiting bytes (or with none waiting).
+  void add(int side, const unsigned char* data, std::size_t n) {
+    Waiting& waiting = waiting_[side];
+    if (waiting.size == 0) waiting.data = data;
+    if (waiting.data + waiting.size != data) {  // not contiguous: settle what waits first
+      hash_waiting(side);
+      waiting.data = data;
+    }
+    waiting.size += n;
+  }
+
+  // Side `side`'s waiting bytes are about to change: hash them, paired as far as possible.
+  void hash_waiting(int side) {
+    Waiting& mine = waiting_[side];
+    Waiting& other = waiting_[1 - side];
+    const std::size_t paired =
+        update_pair(digests_[side], mine.data, mine.size, digests_[1 - side], other.data, other.size);
+    other.data += paired;
+    other.size -= paired;
+    digests_[side].update(mine.data + paired, mine.size - paired);
+    mine.size = 0;
+  }
+
+  // After the last read of both sides.
+  std::string finish(int side) {
+    hash_waiting(side);
+    return digests_[side].finish();
+  }
+
+ private:
+  struct Waiting {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+  };
+  Sha256 digests_[2];
+  Waiting waiting_[2];
+};
+
+// Hands the file's bytes to the CSV reader, counting every byte it hands on (a BOM the reader
+// skips included) and passing them to the digests, so that a digest covers the file exactly.
 class DigestingReader final : public csv::ByteSource {
  public:
-  explicit DigestingReader(int fd) : fd_(fd) {}
+  DigestingReader(int fd, int side, PairedDigests& digests, std::uint64_t hashed_before)
+      : fd_(fd), side_(side), digests_(digests), skip_(hashed_before) {}
 
   std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
     auto n = read_some(fd_, dst, std::min(capacity, kReadSize));
     if (!n) return std::unexpected(csv::ReadError{std::move(n.error().text)});
-    digest_.update(dst, *n);
     bytes_ += *n;
+    // The first bytes of the file may have been hashed already, by the check for identical files.
+    const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, *n));
+    skip_ -= skipped;
+    if (*n > skipped) digests_.add(side_, dst + skipped, *n - skipped);
     return *n;
   }
 
+  void release() override { digests_.hash_waiting(side_); }
+
   std::uint64_t bytes() const { return bytes_; }
-  std::string finish_digest() { return digest_.finish(); }
 
  private:
   int fd_;
-  Sha256 digest_;
+  int side_;
+  PairedDigests& digests_;
+  std::uint64_t skip_;  // bytes still to read that the digest already holds
   std::uint64_t bytes_ = 0;
 };
 
 // One dataset being read: the file, its digesting source, the reader and the reused record.
 // Not movable: the reader refers to the source.
 struct Side {
-  Side(UniqueFd file, const csv::Dialect& dialect)
-      : fd(std::move(file)), source(fd.get()), reader(source, dialect, kReadSize) {}
+  Side(UniqueFd file, int side, PairedDigests& digests, std::uint64_t hashed_before, const csv::Dialect& dialect)
+      : fd(std::move(file)), source(fd.get(), side, digests, hashed_before), reader(source, dialect, kReadSize) {}
   Side(const Side&) = delete;
   Side& operator=(const Side&) = delete;
 
@@ -252,7 +305,7 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
                                            const std::vector<std::string>& expected_names,
                                            const std::vector<std::string>& actual_names, const ColumnPlan& plan,
                                            DatasetFile& expected_file, DatasetFile& actual_file,
-                                           std::optional<FileIdentity> request_file) {
+                                           std::optional<FileIdentity> request_file, const DigestedPrefix& prefix) {
   auto expected_fd = expected_file.open();
   if (!expected_fd) return std::unexpected(std::move(expected_fd.error()));
   auto actual_fd = actual_file.open();
@@ -260,8 +313,9 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
   const FileIdentity datasets[] = {*expected_file.identity(), *actual_file.identity()};
 
   const csv::Dialect csv_dialect = reader_dialect(dialect);
-  Side expected(std::move(*expected_fd), csv_dialect);
-  Side actual(std::move(*actual_fd), csv_dialect);
+  PairedDigests digests(prefix);
+  Side expected(std::move(*expected_fd), 0, digests, prefix.size, csv_dialect);
+  Side actual(std::move(*actual_fd), 1, digests, prefix.size, csv_dialect);
 
   if (request.has_header) {
     TESSAMER_TRY(expected.advance("cannot parse expected header"));
@@ -304,11 +358,11 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
 
   auto summary = finish_divergence_report(std::move(*report));
   if (!summary) return std::unexpected(std::move(summary.error()));
-  totals.expected_sha256 = expected.source.finish_digest();
+  totals.expected_sha256 = digests.finish(0);
   totals.expected_bytes = expected.source.bytes();
-  expected.fd.reset();
-  totals.actual_sha256 = actual.source.finish_digest();
+  totals.actual_sha256 = digests.finish(1);
   totals.actual_bytes = actual.source.bytes();
+  expected.fd.reset();
   actual.fd.reset();
   return ComparisonOutcome{std::move(totals), summary->count, std::move(summary->examples)};
 }
@@ -318,7 +372,7 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
                                            const std::vector<std::string>& actual_names, const ColumnPlan& plan) {
   DatasetFile expected(DatasetSide::Expected, request.expected_path);
   DatasetFile actual(DatasetSide::Actual, request.actual_path);
-  return compare_datasets(request, dialect, expected_names, actual_names, plan, expected, actual, std::nullopt);
+  return compare_datasets(request, dialect, expected_names, actual_names, plan, expected, actual, std::nullopt, {});
 }
 
 }  // namespace tessamer

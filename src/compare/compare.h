@@ -49,7 +49,8 @@ struct ComparisonOutcome {
                                                          const std::vector<std::string>& actual_names,
                                                          const ColumnPlan& plan, DatasetFile& expected_file,
                                                          DatasetFile& actual_file,
-                                                         std::optional<FileIdentity> request_file);
+                                                         std::optional<FileIdentity> request_file,
+                                                         const DigestedPrefix& prefix);
 
 // The same for datasets that nothing has opened yet: the request's two paths.
 [[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,

@@ -646,8 +646,8 @@ struct Reader::State {
                          dialect.escape ? unit_value[*dialect.escape] : kNoUnit};
   }
 
-  std::expected<void, ReadError> start();
-  std::expected<bool, ReadError> refill();
+  [[nodiscard]] std::expected<void, ReadError> start();
+  [[nodiscard]] std::expected<bool, ReadError> refill();
   // How many of the `filled` bytes at the start of the buffer the parser may use now.
   std::size_t usable(std::size_t filled) const {
     if (exhausted) return filled;
@@ -1079,6 +1079,7 @@ std::expected<void, ReadError> Reader::State::start() {
 // Replaces the buffer's content with the next read, after the bytes held back from the last.
 // false: the input is exhausted.
 std::expected<bool, ReadError> Reader::State::refill() {
+  source.release();
   unsigned char* const base = buffer.data();
   std::size_t filled = 0;
   if (filter == Filter::none) {

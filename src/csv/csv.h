@@ -22,12 +22,15 @@ struct ReadError {
   std::string text;  // the source's description of the failure
 };
 
-// Where the bytes come from.
+// Where the bytes come from. The bytes a read put at `dst` stay there, unchanged, until the
+// reader calls release(); a source may look at them again until then (to hash them later, say).
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // Fills up to `capacity` bytes at `dst`; returns how many, 0 only at the end of input.
-  virtual std::expected<std::size_t, ReadError> read(unsigned char* dst, std::size_t capacity) = 0;
+  [[nodiscard]] virtual std::expected<std::size_t, ReadError> read(unsigned char* dst, std::size_t capacity) = 0;
+  // The reader is about to move or overwrite the bytes of every earlier read.
+  virtual void release() {}
 };
 
 // How the input's bytes form characters. A dialect byte (delimiter, quote, escape, CR, LF) counts

@@ -79,9 +79,12 @@ Result<JsonValue> run_validation(const ValidationRequest& request, std::optional
   if (!plan) return std::unexpected(std::move(plan).error());
 
   // A plain comparison of two files with headers: identical bytes settle it without parsing.
+  // Otherwise the comparison carries on from the digest of the bytes found equal.
+  DigestedPrefix equal_prefix;
   if (request.columns.empty() && request.excluded_columns.empty() && request.has_header) {
     auto identical = compare_identical(expected_file, actual_file);
     if (!identical) return std::unexpected(std::move(identical).error());
+    if (auto* different = std::get_if<DifferentFiles>(&*identical)) equal_prefix = std::move(different->prefix);
     if (const auto* same = std::get_if<IdenticalFiles>(&*identical)) {
       ComparisonTotals totals;
       totals.expected_bytes = same->size;
@@ -92,8 +95,8 @@ Result<JsonValue> run_validation(const ValidationRequest& request, std::optional
     }
   }
 
-  auto outcome =
-      compare_datasets(request, *dialect, *expected_names, *actual_names, *plan, expected_file, actual_file, request_file);
+  auto outcome = compare_datasets(request, *dialect, *expected_names, *actual_names, *plan, expected_file, actual_file,
+                                  request_file, equal_prefix);
   if (!outcome) return std::unexpected(std::move(outcome).error());
   return build_result_document(request, *expected_names, *actual_names, *plan, std::move(*outcome), start);
 }

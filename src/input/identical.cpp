@@ -30,9 +30,9 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
 
   auto expected_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
   auto actual_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
-  Sha256 expected_digest;
-  Sha256 actual_digest;
-  std::uint64_t size = 0;
+  // Only bytes that compared equal are hashed, so one digest is the digest of both files: each
+  // byte is hashed once, and a difference hands the digest of the equal prefix on.
+  DigestedPrefix equal;
   for (;;) {
     // Whole chunks: a read that returns less than asked is not the end, and must not make two
     // equal files look different.
@@ -42,20 +42,19 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
     if (!actual_read) return std::unexpected(io_error("cannot read actual CSV", actual_read.error()));
     if (*expected_read != *actual_read ||
         std::memcmp(expected_chunk.get(), actual_chunk.get(), *expected_read) != 0) {
-      return DifferentFiles{};
+      return DifferentFiles{std::move(equal)};
     }
     if (*expected_read == 0) break;
-    // Digest only what compared equal: a difference ends the pass without hashing further.
-    expected_digest.update(expected_chunk.get(), *expected_read);
-    actual_digest.update(actual_chunk.get(), *actual_read);
-    size += *expected_read;
+    equal.digest.update(expected_chunk.get(), *expected_read);
+    equal.size += *expected_read;
     // A chunk that is not full was cut by the end of both files.
     if (*expected_read < kChunk) break;
   }
   // The bytes digested must be the file as it stood when first opened, unchanged to the end.
   TESSAMER_TRY(expected_file.check_unchanged(expected->get()));
   TESSAMER_TRY(actual_file.check_unchanged(actual->get()));
-  return IdenticalFiles{expected_digest.finish(), actual_digest.finish(), size};
+  std::string digest = equal.digest.finish();
+  return IdenticalFiles{digest, digest, equal.size};
 }
 
 }  // namespace tessamer

@@ -14,6 +14,7 @@
 
 #include "core/error.h"
 #include "core/file.h"
+#include "core/sha256.h"
 #include "csv/csv.h"
 #include "encoding/encoding.h"
 #include "request/request.h"
@@ -89,7 +90,15 @@ struct IdenticalFiles {
   std::string actual_sha256;
   std::uint64_t size = 0;  // bytes read and digested from each file
 };
-struct DifferentFiles {};
+// The digest of the equal bytes both files start with, as far as the check read them (each file
+// holds them, so one digest serves both), for the comparison to carry on from.
+struct DigestedPrefix {
+  Sha256 digest;
+  std::uint64_t size = 0;
+};
+struct DifferentFiles {
+  DigestedPrefix prefix;
+};
 using IdenticalOutcome = std::variant<IdenticalFiles, DifferentFiles>;
 
 // Whether the two files hold the same bytes, with both digests when they do. Files of different

@@ -407,23 +407,42 @@ TEST_F(CompareCli, FastPathChunksAndDifferences) {
     const char* name;
     std::string expected, actual;
     std::string mode;
+    std::string encoding = "utf-8";
+  };
+  // A digit near `at` changed to another digit: the same size, different bytes.
+  auto change_digit = [](std::string text, std::size_t at) {
+    at = text.find_first_of("0123456789", at);
+    text[at] = text[at] == '1' ? '2' : '1';
+    return text;
+  };
+  auto utf16le = [](const std::string& ascii) {
+    std::string units;
+    for (char c : ascii) units.append({c, '\0'});
+    return units;
   };
   std::string exact = make(2 * mib);
   std::string longer = make(3 * mib + 12345);
-  std::string one_byte_off = longer;
-  one_byte_off[longer.size() - 5] = one_byte_off[longer.size() - 5] == '1' ? '2' : '1';
+  const std::string wide = utf16le(make(mib + 777));
+  // Digests of the streaming pass are computed two files at a time and carry on from the bytes
+  // the check for identical files already hashed: each shape must still give the files' digests.
   const Case cases[] = {
       {"multiple of the chunk size", exact, exact, "\"quor-binary\""},
       {"short last chunk", longer, longer, "\"quor-binary\""},
-      {"one byte differs in the last chunk", longer, one_byte_off, "\"quor-csv-stream\""},
+      {"one byte differs in the last chunk", longer, change_digit(longer, longer.size() - 9), "\"quor-csv-stream\""},
+      {"one byte differs in the first chunk", longer, change_digit(longer, 100), "\"quor-csv-stream\""},
+      {"sizes differ by a chunk and more", make(2 * mib + 4321), longer, "\"quor-csv-stream\""},
+      {"UTF-16, one unit differs after a chunk", wide, change_digit(wide, mib + 3), "\"quor-csv-stream\"",
+       "utf-16le"},
       {"CR LF against LF", "id\r\n1\r\n", "id\n1\n", "\"quor-csv-stream\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Request request = with_files(c.expected, c.actual);
+    request.encoding = c.encoding;
     std::string document = result(request);
     EXPECT_EQ(member(document, "comparisonMode"), c.mode);
     EXPECT_EQ(member(document, "expectedBytes"), std::to_string(c.expected.size()));
+    EXPECT_EQ(member(document, "actualBytes"), std::to_string(c.actual.size()));
     EXPECT_EQ(member(document, "expectedSha256"), "\"" + file_sha256(request.expected_path) + "\"");
     EXPECT_EQ(member(document, "actualSha256"), "\"" + file_sha256(request.actual_path) + "\"");
   }
