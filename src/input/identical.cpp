@@ -8,7 +8,10 @@
 namespace tessamer {
 namespace {
 
-constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Small enough that both chunks stay in the core's own cache from the read that fills them to
+// the comparison and the hashing that follow: with 1 MiB chunks, the copies out of the page cache
+// alone took as long as hashing (measured: 0.36 s against 0.21 s for two 200 MB files).
+constexpr std::size_t kChunk = std::size_t{64} << 10;
 
 EngineError io_error(std::string_view context, const IoError& cause) {
   return EngineError::wrap(ErrorCode::NativeIoError, context, cause.text);
