@@ -135,12 +135,13 @@ ClassifyFn classifier(detail::Isa isa) {
   return nullptr;
 }
 
-// The widest classifier this CPU runs.
-ClassifyFn pick_classifier() {
+// Of the kernels `for_isa` names per instruction set, the widest this CPU runs.
+template <class Kernel>
+Kernel pick_widest(Kernel (*for_isa)(detail::Isa)) {
   for (detail::Isa isa : {detail::Isa::avx512bw, detail::Isa::avx2, detail::Isa::sse2}) {
-    if (detail::runs(isa)) return classifier(isa);
+    if (detail::runs(isa)) return for_isa(isa);
   }
-  return classify_portable;
+  return for_isa(detail::Isa::portable);
 }
 
 // One or two ranges of byte values, each as its lowest value and span (highest - lowest).
@@ -237,14 +238,6 @@ RangeFn ranges_for(detail::Isa isa) {
 #endif
   }
   return nullptr;
-}
-
-// The widest this CPU runs.
-RangeFn pick_ranges() {
-  for (detail::Isa isa : {detail::Isa::avx512bw, detail::Isa::avx2, detail::Isa::sse2}) {
-    if (detail::runs(isa)) return ranges_for(isa);
-  }
-  return ranges_portable;
 }
 
 // The bits below `n` (n <= 64).
@@ -617,8 +610,8 @@ struct Reader::State {
       : source(src),
         dialect(d),
         special{d.delimiter, d.quote, d.escape.value_or(d.quote)},
-        classify(pick_classifier()),
-        ranges(pick_ranges()),
+        classify(pick_widest(classifier)),
+        ranges(pick_widest(ranges_for)),
         filter(filter_for(d)),
         hold(filter == Filter::gb18030 || filter == Filter::iso2022jp ? 2 : 0),
         read_size(std::max<std::size_t>(buffer_size, 1)),
