@@ -12,21 +12,8 @@
 
 namespace fuzz {
 
-class StringSink final : public tessamer::ByteSink {
- public:
-  tessamer::IoResult<void> write(std::string_view bytes) override {
-    text.append(bytes);
-    return {};
-  }
-  std::string text;
-};
-
 // The compact text of `value`, exactly as the engine writes it anywhere.
-inline std::string compact(const tessamer::JsonValue& value) {
-  StringSink sink;
-  if (!write_compact_json(value, sink)) fail("writing to a string failed");
-  return sink.text;
-}
+inline std::string compact(const tessamer::JsonValue& value) { return tessamer::to_compact_json(value); }
 
 namespace detail {
 

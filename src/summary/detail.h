@@ -51,6 +51,9 @@ struct Shown {
 };
 Shown show(const KeptValue& value, const KeptValue* other, std::size_t max_width);
 
+// The indices of the columns with divergences, most divergences first (ties in plan order).
+std::vector<std::size_t> columns_by_count(const ReportSummary& report);
+
 // Terminal columns taken by UTF-8 text (wide East Asian characters 2, combining marks 0).
 std::size_t display_width(std::string_view text);
 

@@ -2,6 +2,7 @@
 #include <unicode/uchar.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cstdio>
 
 #include "summary/detail.h"
@@ -234,6 +235,16 @@ Shown show(const KeptValue& value, const KeptValue* other, std::size_t max_width
   }
   if (trail) add(kEllipsis, false, 1);
   return shown;
+}
+
+std::vector<std::size_t> columns_by_count(const ReportSummary& report) {
+  std::vector<std::size_t> order(report.by_column.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::erase_if(order, [&](std::size_t i) { return report.by_column[i].count == 0; });
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return report.by_column[a].count > report.by_column[b].count;
+  });
+  return order;
 }
 
 }  // namespace tessamer::summary::detail

@@ -137,11 +137,7 @@ std::string render_html(const Summary& summary) {
     out.append("</table>\n");
   }
 
-  std::vector<std::size_t> order(rep.by_column.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::erase_if(order, [&](std::size_t i) { return rep.by_column[i].count == 0; });
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return rep.by_column[a].count > rep.by_column[b].count; });
+  const std::vector<std::size_t> order = detail::columns_by_count(rep);
   if (!order.empty()) {
     const std::uint64_t compared = r.compared_rows.value_or(0);
     out.append("<h2>By column</h2>\n");

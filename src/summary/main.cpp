@@ -95,15 +95,6 @@ Expected<std::string> read_result(const std::string& path) {
   }
 }
 
-class StringSink final : public ByteSink {
- public:
-  std::string text;
-  IoResult<void> write(std::string_view bytes) override {
-    text.append(bytes);
-    return {};
-  }
-};
-
 Expected<void> write_file(const std::string& path, std::string_view content) {
   auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!fd) return std::unexpected(Error{"cannot write " + path + ": " + fd.error().text});
@@ -152,9 +143,7 @@ Expected<int> run(const std::vector<std::string_view>& args) {
   }
   std::string text;
   if (options->json) {
-    StringSink sink;
-    (void)write_compact_json(summary_json(summary), sink);
-    text = std::move(sink.text);
+    text = to_compact_json(summary_json(summary));
     text.push_back('\n');
   } else {
     text = render_text(summary, use_colour());

@@ -166,11 +166,7 @@ std::string render_text(const Summary& summary, bool colour) {
   render_table(out, style, type_rows, {false, true});
 
   // Columns with divergences, most first.
-  std::vector<std::size_t> order(rep.by_column.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::erase_if(order, [&](std::size_t i) { return rep.by_column[i].count == 0; });
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return rep.by_column[a].count > rep.by_column[b].count; });
+  const std::vector<std::size_t> order = detail::columns_by_count(rep);
   if (!order.empty()) {
     out.append("\n").append(style.wrap("by column", kBold)).push_back('\n');
     std::vector<std::vector<Cell>> rows;

@@ -42,16 +42,6 @@ inline std::string read_file(const std::string& path) {
 }
 
 // The compact JSON text of `value`, as the report writes it.
-inline std::string compact(const JsonValue& value) {
-  struct StringSink final : ByteSink {
-    std::string text;
-    IoResult<void> write(std::string_view bytes) override {
-      text.append(bytes);
-      return {};
-    }
-  } sink;
-  (void)write_compact_json(value, sink);
-  return sink.text;
-}
+inline std::string compact(const JsonValue& value) { return to_compact_json(value); }
 
 }  // namespace tessamer::compare_testing

@@ -12,20 +12,7 @@ using testing::report_of;
 using testing::result_of;
 using testing::ResultSpec;
 
-class StringSink final : public ByteSink {
- public:
-  std::string text;
-  IoResult<void> write(std::string_view bytes) override {
-    text.append(bytes);
-    return {};
-  }
-};
-
-std::string compact(const JsonValue& value) {
-  StringSink sink;
-  EXPECT_TRUE(write_compact_json(value, sink));
-  return sink.text;
-}
+std::string compact(const JsonValue& value) { return to_compact_json(value); }
 
 // The members of the JSON summary that the report's lines are counted into.
 std::string counts_of(const Summary& summary) {

@@ -8,15 +8,6 @@
 namespace tessamer::testing {
 namespace {
 
-class StringSink final : public ByteSink {
- public:
-  IoResult<void> write(std::string_view bytes) override {
-    text.append(bytes);
-    return {};
-  }
-  std::string text;
-};
-
 JsonValue optional_string(const std::optional<std::string>& text) {
   return text ? JsonValue::string(*text) : JsonValue();
 }
@@ -63,9 +54,7 @@ std::string Request::to_json() const {
   }
   document.set("excludedColumns", std::move(exclusions));
   document.set("exampleLimit", JsonValue::number(example_limit));
-  StringSink sink;
-  (void)write_compact_json(document, sink);
-  return sink.text;
+  return to_compact_json(document);
 }
 
 Request request_for_files(const TempDir& dir, const std::string& expected, const std::string& actual) {
