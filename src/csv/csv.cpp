@@ -664,9 +664,9 @@ struct Reader::State {
   // Classifies the window of the buffer that begins at `from` (from <= end). Mask bits for bytes
   // at or past `end` are clear. A cursor that steps onto the block at window_end (whose mask is
   // read, as zero, but never used) has reached the end of the window.
-  void classify_window(const unsigned char* from) {
+  void classify_window(const unsigned char* from, std::size_t most = kWindowBlocks) {
     const std::size_t left = static_cast<std::size_t>(end - from);
-    const std::size_t blocks = std::min(kWindowBlocks, (left + kBlock - 1) / kBlock);
+    const std::size_t blocks = std::min(most, (left + kBlock - 1) / kBlock);
     classify(from, blocks, masks, special);
     if (const std::size_t tail = left % kBlock; blocks * kBlock > left && tail != 0) {
       masks[blocks - 1] &= (std::uint64_t{1} << tail) - 1;
@@ -699,6 +699,20 @@ struct Reader::State {
     const std::size_t offset = static_cast<std::size_t>(at - window);
     const std::size_t block = offset / kBlock;
     return Cursor{masks + block, window + block * kBlock, masks[block] & (~std::uint64_t{0} << (offset % kBlock))};
+  }
+
+  // Whether skip_equal_records may move this reader: between records of a byte dialect.
+  bool between_records() const { return started && phase == Phase::record_start && filter == Filter::none; }
+
+  // Moves to `at`, the start of a record past pos, as if the records before it had been read.
+  void pass_to(const unsigned char* at) {
+    pos = resume_run = resume_closing = at;
+    if (at >= window_end) {
+      // Only a few blocks: another skip may follow right after the next record, and then a full
+      // window would have been classified for nothing. The cursor goes on to full windows.
+      classify_window(at, 2);
+    }
+    cursor = seek(at);
   }
 
   // The cursor has reached the end of the window, short of the end of the bytes read: classifies
@@ -1479,6 +1493,22 @@ std::expected<bool, ReadError> Reader::next(Record& record) {
   if (s.loan.record != nullptr && s.loan.record != &record) detail::RecordWriter::own(*s.loan.record);
   if (s.filter != Filter::utf16le && s.filter != Filter::utf16be) [[likely]] return s.next(record, ByteUnits{});
   return s.next_in_code_units(record);
+}
+
+std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields) {
+  Reader::State& x = *a.state_;
+  Reader::State& y = *b.state_;
+  if (!x.between_records() || !y.between_records()) return 0;
+  const Dialect& d = x.dialect;
+  if (d.delimiter != y.dialect.delimiter || d.quote != y.dialect.quote || d.escape != y.dialect.escape) return 0;
+  const std::size_t size = static_cast<std::size_t>(std::min(x.end - x.pos, y.end - y.pos));
+  if (size == 0) return 0;
+  static const detail::Isa isa = detail::runs(detail::Isa::avx2) ? detail::Isa::avx2 : detail::Isa::portable;
+  const detail::EqualRecords same = detail::equal_records(isa, d, x.pos, y.pos, size, fields);
+  if (same.records == 0) return 0;
+  x.pass_to(x.pos + same.bytes);
+  y.pass_to(y.pos + same.bytes);
+  return same.records;
 }
 
 std::expected<bool, ReadError> Reader::State::next_in_code_units(Record& record) {

@@ -93,6 +93,20 @@ void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::s
 void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
                  unsigned char high1, unsigned char low2, unsigned char high2);
 
+// Two inputs, both at the start of a record, hold the same `records` whole records in their first
+// `bytes` bytes, each with exactly `fields` fields and ended by a line end (included in `bytes`).
+struct EqualRecords {
+  std::size_t records = 0;
+  std::size_t bytes = 0;
+};
+
+// How many records at `a` and `b` (`size` bytes each, readable up to 63 bytes further) are the
+// same bytes with `fields` fields each, read as `dialect` with Characters::bytes. It may stop
+// short: at the first differing byte, at a record of another width, and at anything in a quoted
+// field but doubled quotes and plain bytes. REQUIRES: runs(isa).
+EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a, const unsigned char* b,
+                           std::size_t size, std::size_t fields);
+
 // The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
 // never written costs no memory, and the allocator may move a large block without copying it.
 class ByteStore {
@@ -192,8 +206,18 @@ class Reader {
   std::expected<bool, ReadError> next(Record& record);
 
  private:
+  friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
+
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Moves both readers past the records they would read next that are the same bytes in both, each
+// with `fields` fields, as far as both have them at hand; reads nothing from either source.
+// Returns how many records each passed: what next() would have given each, equal fields in equal
+// order, none of them written to any record. Stops short where it cannot tell cheaply (see
+// detail::equal_records), so 0 says nothing about the next records. Only readers of the same
+// dialect under Characters::bytes, each having read a record, pass any.
+std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
 
 }  // namespace csv
