@@ -102,8 +102,8 @@ struct EqualRecords {
 
 // How many records at `a` and `b` (`size` bytes each, readable up to 63 bytes further) are the
 // same bytes with `fields` fields each, read as `dialect` with Characters::bytes. It may stop
-// short: at the first differing byte, at a record of another width, and at anything in a quoted
-// field but doubled quotes and plain bytes. REQUIRES: runs(isa).
+// short: at the first differing byte, at a record of another width, at a quote inside an
+// unquoted field and at an escape byte inside a quoted one. REQUIRES: runs(isa).
 EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a, const unsigned char* b,
                            std::size_t size, std::size_t fields);
 

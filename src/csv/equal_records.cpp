@@ -3,9 +3,10 @@
 // Where both inputs hold the same bytes, one input's structure is both inputs' structure. The
 // structure comes from whole-block bit masks: a quote toggles "inside quotes" (a prefix XOR of the
 // quote bits), and delimiters and line ends outside quotes split fields and records. That model
-// agrees with the reader for every quoted field that is a whole field, doubled quotes included.
-// Anything it does not model (a quote inside an unquoted field, bytes after a closing quote, an
-// escape byte inside quotes) stops the run, and the reader takes over there.
+// agrees with the reader on where fields and records end wherever a quote opens a field or doubles
+// a quote, whatever follows a closing quote. Anything it does not model (a quote inside an unquoted
+// field, an escape byte inside quotes) stops the run, and the reader takes over there. Which bytes
+// the fields hold needs no model at all: equal bytes read from a record start give equal fields.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -132,7 +133,6 @@ EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char*
   // Carried from block to block.
   std::uint64_t inside = 0;          // all ones while inside quotes
   std::uint64_t separator_last = 1;  // the last byte was a structural delimiter, line end or closing quote (or none)
-  std::uint64_t closing_last = 0;    // the last byte was a closing quote
   std::size_t delimiters = 0;        // structural delimiters before the block
   std::size_t record_start = 0;      // where the record in progress starts (its blank lines included)
   std::size_t record_delimiters = 0;  // structural delimiters before record_start
@@ -151,10 +151,10 @@ EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char*
       const std::uint64_t delimiter = m.delimiter[k] & ~in;
       const std::uint64_t line_end = m.line_end[k] & ~in;
       const std::uint64_t separator = delimiter | line_end | closing;
-      // A quote opens a quoted field only at the start of a field, or doubles the quote just closed.
+      // A quote opens a quoted field only at the start of a field, or doubles the quote just
+      // closed; anywhere else the reader takes it as an ordinary byte. (Bytes after a closing quote
+      // need no rule of their own: they add no structure until the next quote, which this catches.)
       std::uint64_t unmodelled = opening & ~(separator << 1 | separator_last);
-      // A closing quote must end the field, or be doubled.
-      unmodelled |= (closing << 1 | closing_last) & ~(m.delimiter[k] | m.line_end[k] | quote);
       if (has_escape) unmodelled |= m.escape[k] & in;
       const std::uint64_t stop = ~m.equal[k] | unmodelled | ~low_bits(size - base);
       const std::uint64_t before_stop = low_bits(static_cast<std::size_t>(std::countr_zero(stop)));
@@ -175,7 +175,6 @@ EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char*
       delimiters += static_cast<std::size_t>(std::popcount(delimiter));
       inside = static_cast<std::uint64_t>(static_cast<std::int64_t>(in) >> 63);
       separator_last = separator >> 63;
-      closing_last = closing >> 63;
     }
   }
   return found;

@@ -278,7 +278,7 @@ TEST(CsvReader, MatchesReferenceOnRandomInput) {
 // (the reader's fast path), now and then the rarer forms (doubled quotes, escapes, a tail after the
 // closing quote, a quote inside an unquoted field, blank lines, every line end), and large enough
 // to cross the reader's classification windows and many buffer refills.
-std::string shaped_csv(std::mt19937& rng, const csv::Dialect& d, std::size_t records) {
+std::string shaped_csv(std::mt19937& rng, const csv::Dialect& d, std::size_t records, std::size_t width = 0) {
   auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
   const char delimiter = static_cast<char>(d.delimiter);
   const char quote = static_cast<char>(d.quote);
@@ -286,7 +286,7 @@ std::string shaped_csv(std::mt19937& rng, const csv::Dialect& d, std::size_t rec
   const std::string line_ends[] = {"\n", "\r\n", "\r"};
   std::string out;
   for (std::size_t r = 0; r < records; ++r) {
-    const std::size_t fields = 1 + rng() % 12;
+    const std::size_t fields = width != 0 && !chance(2) ? width : 1 + rng() % 12;
     for (std::size_t f = 0; f < fields; ++f) {
       if (f > 0) out += delimiter;
       std::string word = words[rng() % std::size(words)];
@@ -401,6 +401,101 @@ TEST(CsvReader, RawBytesParseToTheSameFields) {
     // Only records cut by a refill, and the last one, lack their raw bytes.
     EXPECT_GE(whole + input.size() / buffer + 2, records);
   }
+}
+
+// Two readers driven as a comparison drives them: records passed over as equal must be what
+// next() would have read from both, and reading must go on right after them. Returns how many
+// records were passed over.
+std::size_t read_passing_equal_records(const std::string& a, const std::string& b, const csv::Dialect& d,
+                                       std::size_t width, std::size_t buffer, std::size_t chunk_b) {
+  const Rows want_a = reference_read(a, d), want_b = reference_read(b, d);
+  TestSource source_a(a, buffer), source_b(b, chunk_b);
+  csv::Reader reader_a(source_a, d, buffer), reader_b(source_b, d, buffer);
+  csv::Record record_a, record_b;
+  std::size_t at_a = 0, at_b = 0, passed_in_all = 0;
+  for (bool more = true; more;) {
+    const std::size_t passed = csv::skip_equal_records(reader_a, reader_b, width);
+    for (std::size_t k = 0; k < passed; ++k) {
+      EXPECT_TRUE(at_a + k < want_a.size() && at_b + k < want_b.size());
+      if (::testing::Test::HasFailure()) return 0;
+      EXPECT_EQ(want_a[at_a + k], want_b[at_b + k]);
+      EXPECT_EQ(want_a[at_a + k].size(), width) << "record " << at_a + k;
+    }
+    at_a += passed;
+    at_b += passed;
+    passed_in_all += passed;
+    more = false;
+    for (auto [reader, record, at, want] :
+         {std::tie(reader_a, record_a, at_a, want_a), std::tie(reader_b, record_b, at_b, want_b)}) {
+      auto read = reader.next(record);
+      EXPECT_EQ(read, at < want.size());
+      if (::testing::Test::HasFailure()) return 0;
+      if (!*read) continue;
+      more = true;
+      std::vector<std::string> fields;
+      for (std::size_t i = 0; i < record.size(); ++i) fields.emplace_back(record[i]);
+      EXPECT_EQ(fields, want[at]);
+      ++at;
+    }
+  }
+  return passed_in_all;
+}
+
+TEST(CsvReader, SkippingEqualRecordsPassesWhatReadingWould) {
+  using csv::detail::Isa;
+  // Quotes that begin a 64-byte block of the pass, which starts after the first record.
+  const std::string a62(62, 'a');
+  const struct {
+    std::string input;
+    std::size_t width;
+  } crafted[] = {
+      {"x\n" + a62 + "aa\"b,c\"\n", 1},    // a quote in an unquoted field: two fields
+      {"x\n\"" + a62 + "\"\"b,c\"\n", 1},  // a doubled quote: one
+      {"\"a\"b\"c,d\"\n\"a\"b\"c,d\"\n", 1},  // a quote in the tail after a closing quote: two
+  };
+  for (const auto& c : crafted) {
+    SCOPED_TRACE(c.input);
+    read_passing_equal_records(c.input, c.input, dialect(), c.width, 1 << 20, 1 << 20);
+  }
+
+  std::mt19937 rng(13);
+  const csv::Dialect dialects[] = {dialect(), dialect(';', '\''), dialect('\t', '"', '\\'), dialect(',', '"', '"')};
+  std::size_t passed_in_all = 0;
+  for (int round = 0; round < 200; ++round) {
+    const csv::Dialect& d = dialects[round % std::size(dialects)];
+    const std::size_t width = 1 + rng() % 6;
+    // Shaped data of one width gives long runs; bytes of every role, the forms that stop a run.
+    std::string a;
+    if (round % 2 == 0) {
+      a = shaped_csv(rng, d, 400, width);
+    } else {
+      const char bytes[] = {static_cast<char>(d.delimiter), static_cast<char>(d.quote), '\\', '\r', '\n', 'a'};
+      a.resize(rng() % 3000);
+      for (char& c : a) c = bytes[rng() % std::size(bytes)];
+    }
+    std::string b = a;
+    for (std::size_t k = rng() % 4; k > 0 && !b.empty(); --k) b[rng() % b.size()] ^= static_cast<char>(1 + rng() % 8);
+    if (rng() % 3 == 0) b.insert(rng() % (b.size() + 1), 1, '\n');
+    const std::size_t buffer = rng() % 2 ? std::size_t{1} << 20 : 64 + rng() % 2000;
+    SCOPED_TRACE("round " + std::to_string(round) + ", buffer " + std::to_string(buffer));
+    passed_in_all += read_passing_equal_records(a, b, d, width, buffer, 1 + rng() % buffer);
+    ASSERT_FALSE(HasFailure());
+
+    // Every kernel finds the same runs, at any alignment.
+    const std::size_t from = std::min({a.size(), b.size(), std::size_t{rng() % 64}});
+    const std::size_t size = std::min(a.size(), b.size()) - from;
+    a.resize(a.size() + 64);
+    b.resize(b.size() + 64);
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data()) + from;
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data()) + from;
+    const csv::detail::EqualRecords want = csv::detail::equal_records(Isa::portable, d, pa, pb, size, width);
+    for (Isa isa : {Isa::avx2, Isa::avx512bw}) {
+      if (!csv::detail::runs(isa)) continue;
+      const csv::detail::EqualRecords got = csv::detail::equal_records(isa, d, pa, pb, size, width);
+      ASSERT_EQ(std::pair(got.records, got.bytes), std::pair(want.records, want.bytes));
+    }
+  }
+  EXPECT_GT(passed_in_all, 10000u);
 }
 
 TEST(CsvReader, FieldsStayValidUntilTheNextReadIntoTheirRecord) {
