@@ -1,8 +1,9 @@
 // The CSV reader: whatever the dialect, however the source cuts the bytes and whatever the
 // reader's buffer size, the records are those of a plain byte-at-a-time reader; a record's raw
 // bytes, when it has them, are its bytes in the input; fields stay valid for as long as promised
-// while records are moved, copied, dropped and outlive their reader; and every special-byte
-// classifier this CPU runs agrees with a plain comparison.
+// while records are moved, copied, dropped and outlive their reader; every special-byte
+// classifier this CPU runs agrees with a plain comparison; and records passed over as equal in two
+// readers are those both would have read.
 //
 // Input: 8 bytes of settings, then the CSV bytes.
 //   [0] delimiter  [1] quote  [2] escape  (a few usual bytes, or the byte itself when >= 0x80)
@@ -450,6 +451,41 @@ void check_classifiers(const Case& c) {
   }
 }
 
+// Two readers driven as a comparison drives them, over the input and a copy with one byte changed:
+// whatever skip_equal_records passes over is what both would have read next, equal and of the
+// width asked for, and reading goes on with the right records after it.
+void check_skipping_equal_records(const Case& c) {
+  std::string other(c.input);
+  std::uint64_t choices = c.seed;
+  if (!other.empty() && splitmix64(choices) % 4 != 0) other[splitmix64(choices) % other.size()] ^= 1;
+  const Parsed want_other = reference_read(other, c.dialect);
+  const std::size_t width = c.want.rows.empty() ? 1 : c.want.rows.back().size();
+  Source source(c.input, 0, c.seed, c.max_random_chunk), other_source(other, c.buffer);
+  csv::Reader reader(source, c.dialect, c.buffer), other_reader(other_source, c.dialect, c.buffer);
+  csv::Record record, other_record;
+  std::size_t at = 0, other_at = 0;
+  for (bool more = true; more;) {
+    const std::size_t passed = csv::skip_equal_records(reader, other_reader, width);
+    for (std::size_t k = 0; k < passed; ++k, ++at, ++other_at) {
+      const bool right = at < c.want.rows.size() && other_at < want_other.rows.size() &&
+                         c.want.rows[at] == want_other.rows[other_at] && c.want.rows[at].size() == width;
+      if (!right) fuzz::fail("skipped record " + std::to_string(at + 1) + " is not an equal one of width " +
+                             std::to_string(width) + " in both (" + c.text() + ")");
+    }
+    more = false;
+    for (auto [r, rec, i, rows] : {std::tie(reader, record, at, c.want.rows), std::tie(other_reader, other_record, other_at, want_other.rows)}) {
+      auto read = r.next(rec);
+      fuzz::require(read.has_value(), "the reader failed on a source that does not");
+      if (*read != (i < rows.size()) || (*read && fields(rec) != rows[i])) {
+        fuzz::fail("after skipping equal records, record " + std::to_string(i + 1) + " differs from the reference (" +
+                   c.text() + ")");
+      }
+      more = more || *read;
+      i += *read ? 1 : 0;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -490,6 +526,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   check_lifetimes(c);
   check_classifiers(c);
+  check_skipping_equal_records(c);
 
   // A source failing part-way: its error comes through unchanged, and every record delivered
   // before it is one the whole input has too.

@@ -41,6 +41,28 @@ bool needs_escaping(std::string_view text) {
 
 }  // namespace
 
+bool is_plain_ascii(std::string_view text) {
+  const char* data = text.data();
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    // As signed bytes, those from 0x80 up are below ' ' too.
+    const __m128i hits = _mm_or_si128(_mm_cmplt_epi8(block, space),
+                                      _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+    if (_mm_movemask_epi8(hits) != 0) return false;
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(data[i]);
+    if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return false;
+  }
+  return true;
+}
+
 // ---- ReportBuffer ----
 
 ReportBuffer::ReportBuffer(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kCapacity]) {}

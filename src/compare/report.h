@@ -61,6 +61,13 @@ class ReportBuffer final : public ByteSink {
 
   std::size_t buffered() const { return used_; }
 
+  // Room for `size` bytes right in the buffer, when they fit into its free part and no copy is
+  // being kept; null otherwise. The bytes count as written once advance() says so.
+  char* room_for(std::size_t size) {
+    return copy_ == nullptr && size <= kCapacity - used_ ? buffer_.get() + used_ : nullptr;
+  }
+  void advance(std::size_t size) { used_ += size; }
+
   // While `copy` is set, every byte written is also appended to it; nullptr stops that.
   void copy_to(std::string* copy) { copy_ = copy; }
 
@@ -73,6 +80,10 @@ class ReportBuffer final : public ByteSink {
   std::string escaped_;  // reused for texts that need escaping
   std::string* copy_ = nullptr;
 };
+
+// Whether `text` is printable ASCII other than '"' and '\\': JSON writes it as a string literal
+// with nothing escaped, and UTF-8 decoding gives it back unchanged.
+bool is_plain_ascii(std::string_view text);
 
 // What a finished report hands over.
 struct DivergenceSummary {
@@ -110,6 +121,22 @@ class DivergenceReportWriter {
     ++count_;
     if (keep) examples_.push_back(JsonValue::raw(std::move(example)));
     return {};
+  }
+
+  // Records one divergence whose compact JSON text of `size` bytes `fill(char*)` writes in place,
+  // when no example is wanted and the line fits into the buffer as it stands, so that nothing is
+  // written out in between; then true. Otherwise false, with nothing done: record() does it, and
+  // writes out exactly when it would have.
+  template <class Fill>
+  bool record_in_place(std::size_t size, Fill&& fill) {
+    if (examples_.size() < example_limit_) return false;
+    char* line = buffer_->room_for(size + 1);
+    if (line == nullptr) return false;
+    fill(line);
+    line[size] = '\n';
+    buffer_->advance(size + 1);
+    ++count_;
+    return true;
   }
 
  private:

@@ -140,8 +140,11 @@ TEST_F(CompareDatasets, DivergenceLines) {
        {R"({"actualColumns":2,"actualValues":1,"expectedColumns":2,"expectedValues":1,"record":1,"type":"ROW_WIDTH"})"},
        {1, 1, 1, 0, 0}},
   };
+  // Lines kept as examples and lines that are not are written by different paths.
+  for (const std::uint64_t limit : {1000, 0})
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + ", exampleLimit " + std::to_string(limit));
+    request_.example_limit = limit;
     RunResult result = run(c.expected, c.actual);
     ASSERT_TRUE(result.outcome) << result.outcome.error().message;
     EXPECT_EQ(lines_of(result.report), c.lines);
