@@ -376,12 +376,18 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
   // whole, without splitting them into fields.
   const std::size_t columns = expected_names.size();
   const bool skip_equal = emit.compares_same_positions() && actual_names.size() == columns;
+  // Where most records differ, looking for runs costs more than it finds: after each look that
+  // finds none, the next one waits twice as many records, up to kLongestWait.
+  static constexpr unsigned kLongestWait = 16;
+  unsigned wait = 0, waited = 0;
   for (;;) {
-    if (skip_equal) {
+    if (skip_equal && waited++ == wait) {
       const std::size_t same = csv::skip_equal_records(expected.reader, actual.reader, columns);
       totals.expected_rows += same;
       totals.actual_rows += same;
       totals.compared_rows += same;
+      wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
+      waited = 0;
     }
     TESSAMER_TRY(expected.advance(kExpectedContext));
     TESSAMER_TRY(actual.advance(kActualContext));
