@@ -15,53 +15,38 @@
 namespace tessamer {
 namespace {
 
-// Whether JSON text must escape some byte of `text`: a control byte, '"' or '\\'. How it is
-// escaped is left to the JSON writer; this only finds the common case where nothing is.
-bool needs_escaping(std::string_view text) {
+// Whether `text` holds a byte that JSON text escapes (below 0x20, '"' or '\\'), or, when
+// `AndNonAscii`, one from 0x80 up. How a byte is escaped is left to the JSON writer; this only
+// finds the common case where nothing is.
+template <bool AndNonAscii>
+bool holds_special_byte(std::string_view text) {
   const char* data = text.data();
   std::size_t i = 0;
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  for (; i + 16 <= text.size(); i += 16) {
-    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    // Unsigned block <= 0x1F exactly when min(block, 0x1F) == block.
-    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, last_control), block);
-    __m128i hits = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-    if (_mm_movemask_epi8(hits) != 0) return true;
-  }
-#endif
-  for (; i < text.size(); ++i) {
-    auto byte = static_cast<unsigned char>(data[i]);
-    if (byte < 0x20 || byte == '"' || byte == '\\') return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-bool is_plain_ascii(std::string_view text) {
-  const char* data = text.data();
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   for (; i + 16 <= text.size(); i += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    // As signed bytes, those from 0x80 up are below ' ' too.
-    const __m128i hits = _mm_or_si128(_mm_cmplt_epi8(block, space),
-                                      _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-    if (_mm_movemask_epi8(hits) != 0) return false;
+    // As signed bytes, those from 0x80 up are below ' ' too; as unsigned ones, a byte is at most
+    // 0x1F exactly when min(byte, 0x1F) is the byte.
+    const __m128i low = AndNonAscii ? _mm_cmplt_epi8(block, _mm_set1_epi8(' '))
+                                    : _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block);
+    const __m128i hits = _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+    if (_mm_movemask_epi8(hits) != 0) return true;
   }
 #endif
   for (; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(data[i]);
-    if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return false;
+    if (byte < 0x20 || (AndNonAscii && byte >= 0x80) || byte == '"' || byte == '\\') return true;
   }
-  return true;
+  return false;
 }
+
+bool needs_escaping(std::string_view text) { return holds_special_byte<false>(text); }
+
+}  // namespace
+
+bool is_plain_ascii(std::string_view text) { return !holds_special_byte<true>(text); }
 
 // ---- ReportBuffer ----
 
