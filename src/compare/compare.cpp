@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "compare/report.h"
+#include "core/bytes.h"
 #include "core/file.h"
 #include "core/sha256.h"
 #include "csv/csv.h"
@@ -199,7 +200,7 @@ class DivergenceEmitter {
       if (has_expected && has_actual) {
         std::string_view e = expected[pair.expected_index];
         std::string_view a = actual[pair.actual_index];
-        if (e.size() == a.size() && (e.empty() || std::memcmp(e.data(), a.data(), e.size()) == 0)) continue;
+        if (e.size() == a.size() && same_bytes(e.data(), a.data(), e.size())) continue;
         TESSAMER_TRY(cell(k, e, a, record));
       } else if (has_expected) {
         TESSAMER_TRY(cell(k, expected[pair.expected_index], std::nullopt, record));
@@ -284,7 +285,7 @@ class DivergenceEmitter {
                              text.tail.size() + digit_count + kEnd.size();
     return report_.record_in_place(size, [&](char* out) {
       auto put = [&out](std::string_view piece) {
-        std::memcpy(out, piece.data(), piece.size());
+        copy_bytes(out, piece.data(), piece.size());
         out += piece.size();
       };
       auto put_value = [&](std::optional<std::string_view> value) {

@@ -240,5 +240,29 @@ TEST(CompareReport, JsonStringMatchesTheJsonWriter) {
   }
 }
 
+// Each byte value at each place of texts around the 8- and 16-byte steps of the scans.
+TEST(CompareReport, EveryByteAnywhereIsFoundOrPassed) {
+  TempDir dir;
+  const std::string path = dir.file("s");
+  auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_TRUE(fd);
+  ReportBuffer buffer(std::move(*fd));
+  std::string expected;
+  for (std::size_t size : {1, 2, 7, 8, 9, 15, 16, 17, 23, 24, 25, 40}) {
+    for (std::size_t at = 0; at < size; ++at) {
+      for (int b = 0; b < 256; ++b) {
+        std::string text(size, 'a');
+        text[at] = static_cast<char>(b);
+        const bool plain = b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+        ASSERT_EQ(is_plain_ascii(text), plain) << "size " << size << ", byte " << b << " at " << at;
+        ASSERT_TRUE(buffer.write_json_string(text));
+        expected += compact(JsonValue::string(text));
+      }
+    }
+  }
+  ASSERT_TRUE(buffer.flush());
+  EXPECT_EQ(read_file(path), expected);
+}
+
 }  // namespace
 }  // namespace tessamer
