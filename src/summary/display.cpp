@@ -241,8 +241,9 @@ std::vector<std::size_t> columns_by_count(const ReportSummary& report) {
   std::vector<std::size_t> order(report.by_column.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::erase_if(order, [&](std::size_t i) { return report.by_column[i].count == 0; });
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return report.by_column[a].count > report.by_column[b].count;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const std::uint64_t x = report.by_column[a].count, y = report.by_column[b].count;
+    return x != y ? x > y : a < b;  // ties in plan order
   });
   return order;
 }

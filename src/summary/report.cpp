@@ -424,8 +424,8 @@ ReportScanner::ReportScanner(const RunResult& result, std::size_t first_limit)
   for (std::size_t i = 0; i < result.column_pairs.size(); ++i) {
     pair_by_index_.emplace_back(result.column_pairs[i].expected_index, i);
   }
-  std::stable_sort(pair_by_index_.begin(), pair_by_index_.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  // By index, then by place in the plan (each pair is unique).
+  std::sort(pair_by_index_.begin(), pair_by_index_.end());
 }
 
 void ReportScanner::feed(std::string_view bytes) {
