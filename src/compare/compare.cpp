@@ -169,7 +169,9 @@ class DivergenceEmitter {
         same_positions_(std::all_of(plan.pairs.begin(), plan.pairs.end(),
                                     [](const ColumnPair& pair) { return pair.expected_index == pair.actual_index; })) {
     cell_text_.reserve(plan.pairs.size());
+    indexes_.reserve(plan.pairs.size());
     for (const ColumnPair& pair : plan.pairs) {
+      indexes_.emplace_back(pair.expected_index, pair.actual_index);
       CellText text;
       text.middle = ",\"actualColumn\":";
       append_json_string(text.middle, pair.actual);
@@ -185,13 +187,20 @@ class DivergenceEmitter {
 
   // The planned pairs of one compared record pair `record`.
   [[nodiscard]] Result<void> compare(const csv::Record& expected, const csv::Record& actual, std::uint64_t record) {
-    if (expected.size() != expected_columns_ || actual.size() != actual_columns_) {
-      TESSAMER_TRY(row_width(record, expected.size(), actual.size()));
-    } else if (same_positions_ && same_raw_bytes(expected, actual)) {
+    if (expected.size() == expected_columns_ && actual.size() == actual_columns_) [[likely]] {
       // Equal raw bytes give equal fields, so every pair compares an index with itself on equal
       // records: no divergence. (The widths match the headers, so there is no ROW_WIDTH either.)
+      if (same_positions_ && same_raw_bytes(expected, actual)) return {};
+      // Every planned index lies within both records.
+      for (std::size_t k = 0; k < indexes_.size(); ++k) {
+        const std::string_view e = expected[indexes_[k].first];
+        const std::string_view a = actual[indexes_[k].second];
+        if (e.size() == a.size() && same_bytes(e.data(), a.data(), e.size())) continue;
+        TESSAMER_TRY(cell(k, e, a, record));
+      }
       return {};
     }
+    TESSAMER_TRY(row_width(record, expected.size(), actual.size()));
     const std::size_t pairs = plan_.pairs.size();
     for (std::size_t k = 0; k < pairs; ++k) {
       const ColumnPair& pair = plan_.pairs[k];
@@ -336,6 +345,7 @@ class DivergenceEmitter {
   DivergenceReportWriter& report_;
   const bool same_positions_;        // every pair compares a column index with the same index
   std::vector<CellText> cell_text_;  // per pair of the plan
+  std::vector<std::pair<std::size_t, std::size_t>> indexes_;  // per pair: expected and actual index
   std::string expected_text_;
   std::string actual_text_;
   std::string row_text_;               // every decoded field of a row, back to back
