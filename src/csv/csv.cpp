@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -114,34 +115,28 @@ void classify_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* ma
 
 #endif
 
-ClassifyFn classifier(detail::Isa isa) {
-  switch (isa) {
-    case detail::Isa::portable:
-      return classify_portable;
+// One kernel per instruction set, in the order of detail::Isa; null where this build has none.
+template <class Kernel>
+using Kernels = std::array<Kernel, 4>;
+
 #if defined(TESSAMER_CSV_X86)
-    case detail::Isa::sse2:
-      return classify_sse2;
-    case detail::Isa::avx2:
-      return classify_avx2;
-    case detail::Isa::avx512bw:
-      return classify_avx512;
+constexpr Kernels<ClassifyFn> kClassifiers = {classify_portable, classify_sse2, classify_avx2, classify_avx512};
 #else
-    case detail::Isa::sse2:
-    case detail::Isa::avx2:
-    case detail::Isa::avx512bw:
-      break;
+constexpr Kernels<ClassifyFn> kClassifiers = {classify_portable, nullptr, nullptr, nullptr};
 #endif
-  }
-  return nullptr;
+
+template <class Kernel>
+Kernel kernel_for(const Kernels<Kernel>& kernels, detail::Isa isa) {
+  return kernels[static_cast<std::size_t>(isa)];
 }
 
-// Of the kernels `for_isa` names per instruction set, the widest this CPU runs.
+// Of `kernels`, the one for the widest instruction set this CPU runs.
 template <class Kernel>
-Kernel pick_widest(Kernel (*for_isa)(detail::Isa)) {
+Kernel pick_widest(const Kernels<Kernel>& kernels) {
   for (detail::Isa isa : {detail::Isa::avx512bw, detail::Isa::avx2, detail::Isa::sse2}) {
-    if (detail::runs(isa)) return for_isa(isa);
+    if (detail::runs(isa)) return kernel_for(kernels, isa);
   }
-  return for_isa(detail::Isa::portable);
+  return kernel_for(kernels, detail::Isa::portable);
 }
 
 // One or two ranges of byte values, each as its lowest value and span (highest - lowest).
@@ -219,26 +214,11 @@ void ranges_sse2(const unsigned char* p, std::size_t blocks, std::uint64_t* out,
 
 #endif
 
-RangeFn ranges_for(detail::Isa isa) {
-  switch (isa) {
-    case detail::Isa::portable:
-      return ranges_portable;
 #if defined(TESSAMER_CSV_X86)
-    case detail::Isa::sse2:
-      return ranges_sse2;
-    case detail::Isa::avx2:
-      return ranges_avx2;
-    case detail::Isa::avx512bw:
-      return ranges_avx512;
+constexpr Kernels<RangeFn> kRangeMarkers = {ranges_portable, ranges_sse2, ranges_avx2, ranges_avx512};
 #else
-    case detail::Isa::sse2:
-    case detail::Isa::avx2:
-    case detail::Isa::avx512bw:
-      break;
+constexpr Kernels<RangeFn> kRangeMarkers = {ranges_portable, nullptr, nullptr, nullptr};
 #endif
-  }
-  return nullptr;
-}
 
 // The bits below `n` (n <= 64).
 constexpr std::uint64_t low_bits(std::size_t n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
@@ -341,14 +321,14 @@ bool runs(Isa isa) {
 
 void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks) {
   const SpecialBytes special{dialect.delimiter, dialect.quote, dialect.escape.value_or(dialect.quote)};
-  classifier(isa)(data, blocks, masks, special);
+  kernel_for(kClassifiers, isa)(data, blocks, masks, special);
 }
 
 void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
                  unsigned char high1, unsigned char low2, unsigned char high2) {
   const ByteRanges ranges{low1, static_cast<unsigned char>(high1 - low1), low2,
                           static_cast<unsigned char>(high2 - low2), true};
-  ranges_for(isa)(data, blocks, masks, ranges);
+  kernel_for(kRangeMarkers, isa)(data, blocks, masks, ranges);
 }
 
 // A field whose bytes are kept in the record's own storage.
@@ -610,8 +590,8 @@ struct Reader::State {
       : source(src),
         dialect(d),
         special{d.delimiter, d.quote, d.escape.value_or(d.quote)},
-        classify(pick_widest(classifier)),
-        ranges(pick_widest(ranges_for)),
+        classify(pick_widest(kClassifiers)),
+        ranges(pick_widest(kRangeMarkers)),
         filter(filter_for(d)),
         hold(filter == Filter::gb18030 || filter == Filter::iso2022jp ? 2 : 0),
         read_size(std::max<std::size_t>(buffer_size, 1)),
