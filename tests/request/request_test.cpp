@@ -7,8 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <regex>
+#include <variant>
 
 namespace tessamer {
 namespace {
@@ -83,7 +85,8 @@ TEST(ParseRequest, Messages) {
   const std::string unknown_request =
       "expected one of `schemaVersion`, `expectedPath`, `actualPath`, `divergencePath`, `encoding`, `delimiter`, "
       "`quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, `expectedColumns`, `actualColumns`, `columns`, "
-      "`excludedColumns`, `exampleLimit`";
+      "`excludedColumns`, `exampleLimit`, `keyColumns`, `keyOrder`, `duplicateKeys`, `sortMemoryBytes`, "
+      "`sortDirectory`";
   const Case cases[] = {
       {"", "EOF while parsing a value at line 1 column 0"},
       {"  \n ", "EOF while parsing a value at line 2 column 1"},
@@ -137,11 +140,177 @@ TEST(ParseRequest, Messages) {
       {"{\"expectedColumns\":[\"a\"", "EOF while parsing a list at line 1 column 23"},
       {"{\"expectedColumns\":[\"a\",]}", "trailing comma at line 1 column 25"},
       {"{\"expectedColumns\":[\"a\" \"b\"]}", "expected `,` or `]` at line 1 column 25"},
-      {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\",null,false,\"\",[],[],[],[],3,4]", "trailing characters at line 1 column 60"},
+      {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\",null,false,\"\",[],[],[],[],3,[\"k\"],\"ANY\",\"REJECT\",1048576,\".\",4]",
+       "trailing characters at line 1 column 93"},
       {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\"]", "invalid length 7, expected struct ValidationRequest with 15 elements at line 1 column 31"},
       {"{\"encoding\":\"\\q\"}", "invalid escape at line 1 column 15"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    auto request = parse_validation_request(c.document);
+    ASSERT_FALSE(request);
+    EXPECT_EQ(request.error(), c.message);
+  }
+}
+
+// The key members as parsed; absent members stay absent.
+struct KeyMembers {
+  std::optional<std::vector<std::string>> key_columns = std::nullopt;
+  std::optional<std::string> key_order = std::nullopt;
+  std::optional<std::string> duplicate_keys = std::nullopt;
+  std::optional<std::uint64_t> sort_memory_bytes = std::nullopt;
+  std::optional<std::string> sort_directory = std::nullopt;
+  friend bool operator==(const KeyMembers&, const KeyMembers&) = default;
+};
+
+template <class T>
+void print_member(std::ostream* out, const char* key, const std::optional<T>& value) {
+  *out << key << "=";
+  if (!value) {
+    *out << "absent ";
+    return;
+  }
+  if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+    *out << "[";
+    for (const std::string& name : *value) *out << "'" << name << "'";
+    *out << "] ";
+  } else {
+    *out << "'" << *value << "' ";
+  }
+}
+
+void PrintTo(const KeyMembers& m, std::ostream* out) {
+  print_member(out, "keyColumns", m.key_columns);
+  print_member(out, "keyOrder", m.key_order);
+  print_member(out, "duplicateKeys", m.duplicate_keys);
+  print_member(out, "sortMemoryBytes", m.sort_memory_bytes);
+  print_member(out, "sortDirectory", m.sort_directory);
+}
+
+// A positional request of the fifteen required values followed by `tail` (", ..." or "").
+std::string positional(const std::string& tail) {
+  return R"([1,"e","a","d","utf-8",",","'",null,true,"",[],[],[],[],10)" + tail + "]";
+}
+
+TEST(ParseRequest, KeyMembers) {
+  using Strings = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    std::string document;
+    std::variant<KeyMembers, std::string> outcome;  // the members, or the message
+  };
+  const Case cases[] = {
+      {"object form without keys is positional", request_with(R"("exampleLimit":1)"), KeyMembers{}},
+      {"object form, all five",
+       request_with(R"("exampleLimit":1,"sortDirectory":"tmp/s","keyColumns":["id","v"],"keyOrder":"ANY",)"
+                    R"("sortMemoryBytes":18446744073709551615,"duplicateKeys":"PAIR_BY_OCCURRENCE")"),
+       KeyMembers{Strings{"id", "v"}, "ANY", "PAIR_BY_OCCURRENCE", 18446744073709551615u, "tmp/s"}},
+      {"empty keyColumns is kept as given", request_with(R"("exampleLimit":1,"keyColumns":[])"), KeyMembers{Strings{}}},
+      {"texts kept unescaped, byte for byte",
+       request_with(R"("exampleLimit":1,"keyColumns":["a\"b"," id ",""],"keyOrder":"sorted")"),
+       KeyMembers{Strings{"a\"b", " id ", ""}, "sorted"}},
+      {"a member without keyColumns parses; the rules refuse it",
+       request_with(R"("exampleLimit":1,"keyOrder":"SORTED")"), KeyMembers{std::nullopt, "SORTED"}},
+      {"positional, 15 values", positional(""), KeyMembers{}},
+      {"positional, 16 values", positional(R"(,["id"])"), KeyMembers{Strings{"id"}}},
+      {"positional, 17 values", positional(R"(,["id"],"SORTED")"), KeyMembers{Strings{"id"}, "SORTED"}},
+      {"positional, 20 values", positional(R"(,["id"],"ANY","REJECT",67108864,".")"),
+       KeyMembers{Strings{"id"}, "ANY", "REJECT", 67108864u, "."}},
+      {"positional, 21 values", positional(R"(,["id"],"ANY","REJECT",67108864,".",1)"),
+       std::string("trailing characters at line 1 column 95")},
+      {"positional, no hole for a left-out member", positional(R"(,["id"],null)"),
+       std::string("invalid type: null, expected a string at line 1 column 70")},
+      {"positional, 10 values: the length message is unchanged",
+       R"([1,"e.csv","a.csv","out/d.jsonl","utf-8",",","\"",null,true,""])",
+       std::string("invalid length 14, expected struct ValidationRequest with 15 elements at line 1 column 63")},
+      {"keyColumns as a string", request_with(R"("exampleLimit":1,"keyColumns":"id")"),
+       std::string("invalid type: string \"id\", expected a sequence at line 1 column 193")},
+      {"keyColumns null", request_with(R"("exampleLimit":1,"keyColumns":null)"),
+       std::string("invalid type: null, expected a sequence at line 1 column 193")},
+      {"keyColumns element not a string", request_with(R"("exampleLimit":1,"keyColumns":["id",null])"),
+       std::string("invalid type: null, expected a string at line 1 column 199")},
+      {"keyOrder null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"keyOrder":null)"),
+       std::string("invalid type: null, expected a string at line 1 column 211")},
+      {"duplicateKeys as a boolean", request_with(R"("exampleLimit":1,"keyColumns":["id"],"duplicateKeys":true)"),
+       std::string("invalid type: boolean `true`, expected a string at line 1 column 216")},
+      {"sortMemoryBytes -1", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":-1)"),
+       std::string("invalid value: integer `-1`, expected u64 at line 1 column 216")},
+      {"sortMemoryBytes null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":null)"),
+       std::string("invalid type: null, expected u64 at line 1 column 218")},
+      {"sortMemoryBytes with a fraction", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":1.5)"),
+       std::string("invalid type: floating point `1.5`, expected u64 at line 1 column 217")},
+      {"sortMemoryBytes past 64 bits",
+       request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":18446744073709551616)"),
+       std::string("invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 234")},
+      {"sortMemoryBytes as a string", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":"1")"),
+       std::string("invalid type: string \"1\", expected u64 at line 1 column 217")},
+      {"sortDirectory null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortDirectory":null)"),
+       std::string("invalid type: null, expected path string at line 1 column 216")},
+      {"sortDirectory as a number", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortDirectory":5)"),
+       std::string("invalid type: integer `5`, expected path string at line 1 column 213")},
+      {"a key member given twice", request_with(R"("exampleLimit":1,"keyOrder":"ANY","keyOrder":"ANY")"),
+       std::string("duplicate field `keyOrder` at line 1 column 203")},
+      {"a key in the wrong case is unknown", request_with(R"("exampleLimit":1,"keycolumns":["id"])"),
+       std::string("unknown field `keycolumns`, expected one of `schemaVersion`, `expectedPath`, `actualPath`, "
+                   "`divergencePath`, `encoding`, `delimiter`, `quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, "
+                   "`expectedColumns`, `actualColumns`, `columns`, `excludedColumns`, `exampleLimit`, `keyColumns`, "
+                   "`keyOrder`, `duplicateKeys`, `sortMemoryBytes`, `sortDirectory` at line 1 column 188")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto request = parse_validation_request(c.document);
+    if (const auto* members = std::get_if<KeyMembers>(&c.outcome)) {
+      ASSERT_TRUE(request) << request.error();
+      EXPECT_EQ((KeyMembers{request->key_columns, request->key_order, request->duplicate_keys,
+                            request->sort_memory_bytes, request->sort_directory}),
+                *members);
+    } else {
+      ASSERT_FALSE(request);
+      EXPECT_EQ(request.error(), std::get<std::string>(c.outcome));
+    }
+  }
+}
+
+TEST(ParseRequest, PositionalKeyMembersEqualObjectForm) {
+  auto object = parse_validation_request(
+      R"({"schemaVersion":1,"expectedPath":"e","actualPath":"a","divergencePath":"d","encoding":"utf-8",)"
+      R"("delimiter":",","quoteChar":"'","hasHeader":true,"nullValue":"","exampleLimit":10,)"
+      R"("keyColumns":["id"],"keyOrder":"ANY","duplicateKeys":"REJECT"})");
+  auto array = parse_validation_request(positional(R"(,["id"],"ANY","REJECT")"));
+  ASSERT_TRUE(object) << object.error();
+  ASSERT_TRUE(array) << array.error();
+  EXPECT_EQ(*object, *array);
+}
+
+// A number without fraction or exponent is an integer, so -0 is the integer 0 wherever an
+// integer is read, and the rules judge it as 0.
+TEST(ParseRequest, NegativeZeroIsTheIntegerZero) {
+  auto limit = parse_validation_request(request_with(R"("exampleLimit":-0)"));
+  ASSERT_TRUE(limit) << limit.error();
+  EXPECT_EQ(limit->example_limit, 0u);
+
+  auto memory = parse_validation_request(request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":-0)"));
+  ASSERT_TRUE(memory) << memory.error();
+  EXPECT_EQ(memory->sort_memory_bytes, 0u);
+
+  auto version = parse_validation_request(
+      R"({"schemaVersion":-0,"expectedPath":"e","actualPath":"a","divergencePath":"d","encoding":"utf-8",)"
+      R"("delimiter":",","quoteChar":"'","hasHeader":true,"nullValue":"","exampleLimit":1})");
+  ASSERT_TRUE(version) << version.error();
+  auto rules = validate_request(*version);
+  ASSERT_FALSE(rules);
+  EXPECT_EQ(rules.error(), (EngineError{ErrorCode::InvalidNativeRequest, "request schemaVersion must be 1"}));
+
+  struct Case {
+    std::string document;
+    std::string message;
+  };
+  const Case refused[] = {
+      {request_with(R"("exampleLimit":-0.0)"), "invalid type: floating point `-0.0`, expected usize at line 1 column 178"},
+      {request_with(R"("exampleLimit":-0e1)"), "invalid type: floating point `-0.0`, expected usize at line 1 column 178"},
+      {R"({"hasHeader":-0})", "invalid type: integer `0`, expected a boolean at line 1 column 15"},
+  };
+  for (const Case& c : refused) {
     SCOPED_TRACE(c.document);
     auto request = parse_validation_request(c.document);
     ASSERT_FALSE(request);
@@ -199,6 +368,7 @@ class RequestRules : public ::testing::Test {
     std::filesystem::create_symlink(dir_ / "a.csv", dir_ / "link.csv");
     std::filesystem::create_symlink(dir_ / "missing.csv", dir_ / "dangling.csv");
     ::mkfifo((dir_ / "fifo").c_str(), 0600);
+    std::filesystem::create_directory_symlink(dir_, dir_ / "dirlink");
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -209,6 +379,13 @@ class RequestRules : public ::testing::Test {
     request.actual_path = (dir_ / "a.csv").string();
     request.has_header = true;
     request.example_limit = 100;
+    return request;
+  }
+
+  // A valid keyed request: only keyColumns given.
+  ValidationRequest keyed() const {
+    ValidationRequest request = valid();
+    request.key_columns = {{"id"}};
     return request;
   }
 
@@ -298,6 +475,206 @@ TEST_F(RequestRules, AcceptedRequests) {
     auto result = validate_request(request);
     EXPECT_TRUE(result) << result.error().message;
   }
+}
+
+// The key rules come after every other request rule, in their own order, each naming the
+// first member (in field order) that breaks it.
+TEST_F(RequestRules, KeyRulesInOrder) {
+  struct Case {
+    const char* name;
+    void (*change)(ValidationRequest&, const std::filesystem::path&);
+    const char* message;
+    ErrorCode code = ErrorCode::InvalidNativeRequest;
+  };
+  const Case cases[] = {
+      {"keyOrder without keyColumns",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns.reset();
+         r.key_order = "SORTED";
+       },
+       "keyOrder requires keyColumns"},
+      {"the first member without keyColumns is named",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns.reset();
+         r.sort_directory = "/nonexistent";
+         r.sort_memory_bytes = 1;
+         r.duplicate_keys = "x";
+       },
+       "duplicateKeys requires keyColumns"},
+      {"sortMemoryBytes without keyColumns",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns.reset();
+         r.sort_directory = ".";
+         r.sort_memory_bytes = 67108864;
+       },
+       "sortMemoryBytes requires keyColumns"},
+      {"sortDirectory without keyColumns",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns.reset();
+         r.sort_directory = ".";
+       },
+       "sortDirectory requires keyColumns"},
+      {"empty keyColumns", [](ValidationRequest& r, const auto&) { r.key_columns.emplace(); },
+       "keyColumns must not be empty"},
+      {"empty keyColumns before a bad keyOrder",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns.emplace();
+         r.key_order = "x";
+       },
+       "keyColumns must not be empty"},
+      {"a name given twice", [](ValidationRequest& r, const auto&) { r.key_columns = {{"id", "v", "id"}}; },
+       "keyColumns contains duplicate column name 'id'"},
+      {"the first repeat is reported, raw",
+       [](ValidationRequest& r, const auto&) {
+         r.key_columns = {{"a'b", "", "x", "", "a'b"}};
+         r.key_order = "x";
+       },
+       "keyColumns contains duplicate column name ''"},
+      {"keyOrder in lower case", [](ValidationRequest& r, const auto&) { r.key_order = "sorted"; },
+       "keyOrder must be ANY or SORTED"},
+      {"keyOrder with a space", [](ValidationRequest& r, const auto&) { r.key_order = "ANY "; },
+       "keyOrder must be ANY or SORTED"},
+      {"keyOrder before duplicateKeys",
+       [](ValidationRequest& r, const auto&) {
+         r.key_order = "";
+         r.duplicate_keys = "FIRST";
+       },
+       "keyOrder must be ANY or SORTED"},
+      {"duplicateKeys unknown", [](ValidationRequest& r, const auto&) { r.duplicate_keys = "FIRST"; },
+       "duplicateKeys must be REJECT or PAIR_BY_OCCURRENCE"},
+      {"duplicateKeys before the sorted-mode rule",
+       [](ValidationRequest& r, const auto&) {
+         r.key_order = "SORTED";
+         r.duplicate_keys = "reject";
+         r.sort_directory = ".";
+       },
+       "duplicateKeys must be REJECT or PAIR_BY_OCCURRENCE"},
+      {"sortDirectory under SORTED",
+       [](ValidationRequest& r, const auto&) {
+         r.key_order = "SORTED";
+         r.sort_directory = ".";
+       },
+       "sortDirectory requires keyOrder ANY"},
+      {"sortMemoryBytes named first under SORTED, even out of range",
+       [](ValidationRequest& r, const auto&) {
+         r.key_order = "SORTED";
+         r.sort_memory_bytes = 1;
+         r.sort_directory = "/nonexistent";
+       },
+       "sortMemoryBytes requires keyOrder ANY"},
+      {"sortMemoryBytes one below the range", [](ValidationRequest& r, const auto&) { r.sort_memory_bytes = 1048575; },
+       "sortMemoryBytes must be from 1048576 through 4294967296"},
+      {"sortMemoryBytes one above the range", [](ValidationRequest& r, const auto&) { r.sort_memory_bytes = 4294967297; },
+       "sortMemoryBytes must be from 1048576 through 4294967296"},
+      {"sortMemoryBytes 0 before a bad sortDirectory",
+       [](ValidationRequest& r, const auto&) {
+         r.sort_memory_bytes = 0;
+         r.sort_directory = "/nonexistent";
+       },
+       "sortMemoryBytes must be from 1048576 through 4294967296"},
+      {"sortDirectory missing", [](ValidationRequest& r, const auto&) { r.sort_directory = "no/such/dir"; },
+       "sortDirectory must be a directory"},
+      {"sortDirectory a regular file", [](ValidationRequest& r, const auto& d) { r.sort_directory = (d / "e.csv").string(); },
+       "sortDirectory must be a directory"},
+      {"sortDirectory a link to a file", [](ValidationRequest& r, const auto& d) { r.sort_directory = (d / "link.csv").string(); },
+       "sortDirectory must be a directory"},
+      {"sortDirectory empty", [](ValidationRequest& r, const auto&) { r.sort_directory = ""; },
+       "sortDirectory must be a directory"},
+      {"an earlier request rule first",
+       [](ValidationRequest& r, const auto&) {
+         r.example_limit = 101;
+         r.key_columns.emplace();
+       },
+       "exampleLimit must be from 0 through 100"},
+      {"the missing-file rule before a key rule",
+       [](ValidationRequest& r, const auto& d) {
+         r.actual_path = (d / "missing.csv").string();
+         r.key_columns.reset();
+         r.key_order = "SORTED";
+       },
+       "actualPath must be a regular file", ErrorCode::InvalidGoldenDataset},
+      {"the header-list rule before a key rule",
+       [](ValidationRequest& r, const auto&) {
+         r.has_header = false;
+         r.key_columns.reset();
+         r.duplicate_keys = "x";
+       },
+       "expectedColumns and actualColumns are required when hasHeader is false", ErrorCode::InvalidGoldenDataset},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ValidationRequest request = keyed();
+    c.change(request, dir_);
+    auto result = validate_request(request);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), (EngineError{c.code, c.message}));
+  }
+}
+
+TEST_F(RequestRules, AcceptedKeyedRequests) {
+  struct Case {
+    const char* name;
+    void (*change)(ValidationRequest&, const std::filesystem::path&);
+  };
+  const Case cases[] = {
+      {"keyColumns alone", [](ValidationRequest&, const auto&) {}},
+      {"names that differ only in case or spacing are different",
+       [](ValidationRequest& r, const auto&) { r.key_columns = {{"id", "ID", " id", ""}}; }},
+      {"names the headers may lack are judged later", [](ValidationRequest& r, const auto&) { r.key_columns = {{"zz"}}; }},
+      {"SORTED with PAIR_BY_OCCURRENCE",
+       [](ValidationRequest& r, const auto&) {
+         r.key_order = "SORTED";
+         r.duplicate_keys = "PAIR_BY_OCCURRENCE";
+       }},
+      {"every member at its default, given",
+       [](ValidationRequest& r, const auto& d) {
+         r.key_order = "ANY";
+         r.duplicate_keys = "REJECT";
+         r.sort_memory_bytes = 67108864;
+         r.sort_directory = d.string();
+       }},
+      {"sortMemoryBytes at the low bound", [](ValidationRequest& r, const auto&) { r.sort_memory_bytes = 1048576; }},
+      {"sortMemoryBytes at the high bound", [](ValidationRequest& r, const auto&) { r.sort_memory_bytes = 4294967296; }},
+      {"sortDirectory relative", [](ValidationRequest& r, const auto&) { r.sort_directory = "."; }},
+      {"sortDirectory through a link", [](ValidationRequest& r, const auto& d) { r.sort_directory = (d / "dirlink").string(); }},
+      {"without a header, with the name lists",
+       [](ValidationRequest& r, const auto&) {
+         r.has_header = false;
+         r.expected_columns = {"id"};
+         r.actual_columns = {"id"};
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ValidationRequest request = keyed();
+    c.change(request, dir_);
+    auto result = validate_request(request);
+    EXPECT_TRUE(result) << result.error().message;
+  }
+}
+
+TEST(KeyedDefaults, EffectiveValues) {
+  ValidationRequest request;
+  EXPECT_FALSE(is_keyed(request));
+  request.key_columns = {{"id"}};
+  EXPECT_TRUE(is_keyed(request));
+  EXPECT_EQ(effective_key_order(request), KeyOrder::Any);
+  EXPECT_EQ(effective_duplicate_keys(request), DuplicateKeys::Reject);
+  EXPECT_EQ(effective_sort_memory_bytes(request), 67108864u);
+  request.key_order = "SORTED";
+  request.duplicate_keys = "PAIR_BY_OCCURRENCE";
+  request.sort_memory_bytes = 1048576;
+  EXPECT_EQ(effective_key_order(request), KeyOrder::Sorted);
+  EXPECT_EQ(effective_duplicate_keys(request), DuplicateKeys::PairByOccurrence);
+  EXPECT_EQ(effective_sort_memory_bytes(request), 1048576u);
+  request.key_order = "ANY";
+  request.duplicate_keys = "REJECT";
+  EXPECT_EQ(effective_key_order(request), KeyOrder::Any);
+  EXPECT_EQ(effective_duplicate_keys(request), DuplicateKeys::Reject);
+  EXPECT_EQ(key_order_text(KeyOrder::Any), "ANY");
+  EXPECT_EQ(key_order_text(KeyOrder::Sorted), "SORTED");
+  EXPECT_EQ(duplicate_keys_text(DuplicateKeys::Reject), "REJECT");
+  EXPECT_EQ(duplicate_keys_text(DuplicateKeys::PairByOccurrence), "PAIR_BY_OCCURRENCE");
 }
 
 }  // namespace
