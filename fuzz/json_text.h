@@ -29,7 +29,7 @@ inline tessamer::JsonValue string_list(const std::vector<std::string>& list) {
 
 }  // namespace detail
 
-// The request as an object-form request document with every member present.
+// The request as an object-form request document with every member it holds.
 inline std::string request_json(const tessamer::ValidationRequest& r) {
   using tessamer::JsonValue;
   JsonValue doc = JsonValue::object();
@@ -65,6 +65,12 @@ inline std::string request_json(const tessamer::ValidationRequest& r) {
   }
   doc.set("excludedColumns", std::move(excluded));
   doc.set("exampleLimit", JsonValue::number(r.example_limit));
+  // The key members exist only when given: absent and given are different requests.
+  if (r.key_columns) doc.set("keyColumns", detail::string_list(*r.key_columns));
+  if (r.key_order) doc.set("keyOrder", JsonValue::string(*r.key_order));
+  if (r.duplicate_keys) doc.set("duplicateKeys", JsonValue::string(*r.duplicate_keys));
+  if (r.sort_memory_bytes) doc.set("sortMemoryBytes", JsonValue::number(*r.sort_memory_bytes));
+  if (r.sort_directory) doc.set("sortDirectory", JsonValue::string(*r.sort_directory));
   return compact(doc);
 }
 

@@ -255,8 +255,9 @@ Expected<Number> Reader::parse_number(bool positive) {
     if (!f) return std::unexpected(f.error());
     return Number{Number::Kind::Float, 0, 0, *f};
   }
-  if (positive) return Number{Number::Kind::Unsigned, significand, 0, 0};
-  // Negative zero and values below the signed range are read as floating point.
+  // A number without fraction or exponent is an integer wherever it fits 64 bits, "-0" too,
+  // which is the integer 0. Values below the signed range are read as floating point.
+  if (positive || significand == 0) return Number{Number::Kind::Unsigned, significand, 0, 0};
   auto negated = static_cast<std::int64_t>(0 - significand);
   if (negated >= 0) return Number{Number::Kind::Float, 0, 0, -static_cast<double>(significand)};
   return Number{Number::Kind::Signed, 0, negated, 0};

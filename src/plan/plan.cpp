@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <string_view>
 #include <unordered_map>
@@ -171,12 +172,32 @@ void append_quoted_list(std::string& out, const std::vector<std::string_view>& n
   return plan;
 }
 
+// Finds each key column's pair, in request order. Runs on a built plan, in which every expected
+// name that is in the header and not excluded stands in exactly one pair.
+[[nodiscard]] Result<void> add_keys(const Header& expected, const std::vector<std::string>& key_columns, ColumnPlan& plan) {
+  std::unordered_map<std::string_view, std::size_t> pair_of;
+  pair_of.reserve(plan.pairs.size());
+  for (std::size_t i = 0; i < plan.pairs.size(); ++i) pair_of.emplace(plan.pairs[i].expected, i);
+  plan.keys.reserve(key_columns.size());
+  for (const std::string& name : key_columns) {
+    const std::uint64_t* position = expected.find(name);
+    if (position == nullptr) return std::unexpected(plan_error("key column '" + name + "' is not an expected column"));
+    if (expected.excluded[*position]) return std::unexpected(plan_error("key column '" + name + "' is excluded"));
+    const auto pair = pair_of.find(name);
+    assert(pair != pair_of.end() && "an included expected column is in the plan");
+    if (pair == pair_of.end()) return std::unexpected(plan_error("key column '" + name + "' is not an expected column"));
+    plan.keys.push_back(plan.pairs[pair->second]);
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<ColumnPlan> build_column_plan(const std::vector<std::string>& expected_names,
                                      const std::vector<std::string>& actual_names,
                                      const std::vector<ColumnMapping>& columns,
-                                     const std::vector<ExcludedColumn>& excluded_columns) {
+                                     const std::vector<ExcludedColumn>& excluded_columns,
+                                     const std::optional<std::vector<std::string>>& key_columns) {
   Header expected(expected_names);
   Header actual(actual_names);
   TESSAMER_TRY(apply_exclusions(expected, actual, excluded_columns));
@@ -185,6 +206,7 @@ Result<ColumnPlan> build_column_plan(const std::vector<std::string>& expected_na
                                             : plan_by_mappings(expected, actual, columns);
   if (plan && plan->pairs.empty())
     return std::unexpected(plan_error("at least one column must be compared"));
+  if (plan && key_columns) TESSAMER_TRY(add_keys(expected, *key_columns, *plan));
   return plan;
 }
 

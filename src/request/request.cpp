@@ -4,6 +4,9 @@
 
 #include <array>
 #include <limits>
+#include <span>
+#include <unordered_set>
+#include <utility>
 
 #include "core/file.h"
 #include "core/quote.h"
@@ -125,6 +128,9 @@ template <class Record, std::size_t N>
 struct Shape {
   std::string_view name;            // "ValidationRequest"
   std::string_view unknown_suffix;  // what the unknown-field message lists
+  // The positions up to and including the last one the positional form must give. The message
+  // of a positional form that ends too early names it, even where later positions are accepted.
+  std::size_t required_length;
   std::array<Field<Record>, N> fields;
 };
 
@@ -166,7 +172,8 @@ template <class Record, std::size_t N>
     if (!*more) {
       if (shape.fields[i].optional_in_array) continue;
       return std::unexpected(unpositioned("invalid length " + std::to_string(i) + ", expected struct " +
-                                          std::string(shape.name) + " with " + std::to_string(N) + " elements"));
+                                          std::string(shape.name) + " with " + std::to_string(shape.required_length) +
+                                          " elements"));
     }
     if (auto value = shape.fields[i].read(reader, record); !value) return std::unexpected(value.error());
   }
@@ -221,6 +228,7 @@ template <auto Member, class Record>
 const Shape<ColumnMapping, 2> kColumnMappingShape{
     "ColumnMapping",
     "`expected` or `actual`",
+    2,
     {{
         TESSAMER_STRING_FIELD(ColumnMapping, "expected", expected, "a string", false),
         TESSAMER_STRING_FIELD(ColumnMapping, "actual", actual, "a string", false),
@@ -229,6 +237,7 @@ const Shape<ColumnMapping, 2> kColumnMappingShape{
 const Shape<ExcludedColumn, 5> kExcludedColumnShape{
     "ExcludedColumn",
     "one of `expected`, `actual`, `reason`, `approvedBy`, `approvalReference`",
+    5,
     {{
         Field<ExcludedColumn>{"expected", true, false,
                               [](Reader& r, ExcludedColumn& rec) { return store_optional_string<&ExcludedColumn::expected>(r, rec); }},
@@ -239,11 +248,23 @@ const Shape<ExcludedColumn, 5> kExcludedColumnShape{
         TESSAMER_STRING_FIELD(ExcludedColumn, "approvalReference", approval_reference, "a string", false),
     }}};
 
-const Shape<ValidationRequest, 15> kRequestShape{
+#define TESSAMER_KEY_STRING_FIELD(key, member, expecting)                                        \
+  Field<ValidationRequest> {                                                                     \
+    key, true, true, [](Reader& r, ValidationRequest& rec) {                                     \
+      return store_string<&ValidationRequest::member>(r, rec, expecting);                  \
+    }                                                                                            \
+  }
+
+// exampleLimit is the last value the positional form must give; the key members after it may be
+// left off at its end, like the four arrays. Null is no value for a key member: a member that is
+// not wanted is left out.
+const Shape<ValidationRequest, 20> kRequestShape{
     "ValidationRequest",
     "one of `schemaVersion`, `expectedPath`, `actualPath`, `divergencePath`, `encoding`, `delimiter`, "
     "`quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, `expectedColumns`, `actualColumns`, `columns`, "
-    "`excludedColumns`, `exampleLimit`",
+    "`excludedColumns`, `exampleLimit`, `keyColumns`, `keyOrder`, `duplicateKeys`, `sortMemoryBytes`, "
+    "`sortDirectory`",
+    15,
     {{
         Field<ValidationRequest>{"schemaVersion", false, false,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
@@ -301,13 +322,86 @@ const Shape<ValidationRequest, 15> kRequestShape{
                                    rec.example_limit = *v;
                                    return {};
                                  }},
+        Field<ValidationRequest>{"keyColumns", true, true,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_sequence<std::string>(r, [](Reader& rr) { return read_string(rr, "a string"); });
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.key_columns = std::move(*v);
+                                   return {};
+                                 }},
+        TESSAMER_KEY_STRING_FIELD("keyOrder", key_order, "a string"),
+        TESSAMER_KEY_STRING_FIELD("duplicateKeys", duplicate_keys, "a string"),
+        Field<ValidationRequest>{"sortMemoryBytes", true, true,
+                                 [](Reader& r, ValidationRequest& rec) -> Expected<void> {
+                                   auto v = read_unsigned(r, std::numeric_limits<std::uint64_t>::max(), "u64");
+                                   if (!v) return std::unexpected(std::move(v).error());
+                                   rec.sort_memory_bytes = *v;
+                                   return {};
+                                 }},
+        TESSAMER_KEY_STRING_FIELD("sortDirectory", sort_directory, "path string"),
     }}};
 
+#undef TESSAMER_KEY_STRING_FIELD
 #undef TESSAMER_STRING_FIELD
 
 bool is_regular_file(std::string_view path) {
   auto status = stat_path(path);
   return status && S_ISREG(status->st_mode);
+}
+
+bool is_directory(std::string_view path) {
+  auto status = stat_path(path);
+  return status && S_ISDIR(status->st_mode);
+}
+
+constexpr std::uint64_t kMinSortMemoryBytes = 1048576;     // 1 MiB
+constexpr std::uint64_t kMaxSortMemoryBytes = 4294967296;  // 4 GiB
+
+// The rules on the key members, after the other request rules.
+[[nodiscard]] Result<void> validate_key_members(const ValidationRequest& request) {
+  auto fail = [](std::string message) -> Result<void> {
+    return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest, std::move(message)});
+  };
+  // In field order, so that the first member given is the one named.
+  const std::pair<std::string_view, bool> given[] = {
+      {"keyOrder", request.key_order.has_value()},
+      {"duplicateKeys", request.duplicate_keys.has_value()},
+      {"sortMemoryBytes", request.sort_memory_bytes.has_value()},
+      {"sortDirectory", request.sort_directory.has_value()},
+  };
+  if (!request.key_columns) {
+    for (const auto& [key, present] : given) {
+      if (present) return fail(std::string(key) + " requires keyColumns");
+    }
+    return {};
+  }
+  const std::vector<std::string>& names = *request.key_columns;
+  if (names.empty()) return fail("keyColumns must not be empty");
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(names.size());
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second) return fail("keyColumns contains duplicate column name '" + name + "'");
+  }
+  if (request.key_order && *request.key_order != kKeyOrderAny && *request.key_order != kKeyOrderSorted) {
+    return fail("keyOrder must be ANY or SORTED");
+  }
+  if (request.duplicate_keys && *request.duplicate_keys != kDuplicateKeysReject &&
+      *request.duplicate_keys != kDuplicateKeysPairByOccurrence) {
+    return fail("duplicateKeys must be REJECT or PAIR_BY_OCCURRENCE");
+  }
+  if (request.key_order == kKeyOrderSorted) {
+    // A sorted run reads each file once and never sorts: the sort settings have nothing to act on.
+    for (const auto& [key, present] : std::span(given).subspan(2)) {
+      if (present) return fail(std::string(key) + " requires keyOrder ANY");
+    }
+  }
+  if (request.sort_memory_bytes &&
+      (*request.sort_memory_bytes < kMinSortMemoryBytes || *request.sort_memory_bytes > kMaxSortMemoryBytes)) {
+    return fail("sortMemoryBytes must be from 1048576 through 4294967296");
+  }
+  // Whether it is writable shows when the sort first creates a file there.
+  if (request.sort_directory && !is_directory(*request.sort_directory)) return fail("sortDirectory must be a directory");
+  return {};
 }
 
 }  // namespace
@@ -337,7 +431,38 @@ Result<void> validate_request(const ValidationRequest& request) {
   if (!request.has_header && (request.expected_columns.empty() || request.actual_columns.empty())) {
     return fail(ErrorCode::InvalidGoldenDataset, "expectedColumns and actualColumns are required when hasHeader is false");
   }
-  return {};
+  return validate_key_members(request);
+}
+
+std::string_view key_order_text(KeyOrder order) {
+  switch (order) {
+    case KeyOrder::Any: return kKeyOrderAny;
+    case KeyOrder::Sorted: return kKeyOrderSorted;
+  }
+  return kKeyOrderAny;
+}
+
+std::string_view duplicate_keys_text(DuplicateKeys duplicates) {
+  switch (duplicates) {
+    case DuplicateKeys::Reject: return kDuplicateKeysReject;
+    case DuplicateKeys::PairByOccurrence: return kDuplicateKeysPairByOccurrence;
+  }
+  return kDuplicateKeysReject;
+}
+
+bool is_keyed(const ValidationRequest& request) { return request.key_columns.has_value(); }
+
+KeyOrder effective_key_order(const ValidationRequest& request) {
+  return request.key_order == kKeyOrderSorted ? KeyOrder::Sorted : KeyOrder::Any;
+}
+
+DuplicateKeys effective_duplicate_keys(const ValidationRequest& request) {
+  return request.duplicate_keys == kDuplicateKeysPairByOccurrence ? DuplicateKeys::PairByOccurrence
+                                                                  : DuplicateKeys::Reject;
+}
+
+std::uint64_t effective_sort_memory_bytes(const ValidationRequest& request) {
+  return request.sort_memory_bytes.value_or(kDefaultSortMemoryBytes);
 }
 
 }  // namespace tessamer

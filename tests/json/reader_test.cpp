@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace json {
 namespace {
 
@@ -25,7 +27,11 @@ TEST(JsonReaderNumbers, KindsAndValues) {
       {"-1", Number::Kind::Signed, -1},
       {"-9223372036854775808", Number::Kind::Signed, -9223372036854775808.0},
       {"-9223372036854775809", Number::Kind::Float, -9223372036854775809.0},
-      {"-0", Number::Kind::Float, -0.0},
+      // An integer wherever it fits 64 bits, negative zero too; with a fraction or an exponent
+      // it stays floating point, sign included.
+      {"-0", Number::Kind::Unsigned, 0},
+      {"-0.0", Number::Kind::Float, -0.0},
+      {"-0e3", Number::Kind::Float, -0.0},
       {"18446744073709551616", Number::Kind::Float, 18446744073709551616.0},
       {"1.5", Number::Kind::Float, 1.5},
       {"1E2", Number::Kind::Float, 100},
@@ -45,6 +51,7 @@ TEST(JsonReaderNumbers, KindsAndValues) {
                    : n->kind == Number::Kind::Signed ? static_cast<double>(n->i)
                                                      : n->f;
     EXPECT_EQ(value, c.value);
+    EXPECT_EQ(std::signbit(value), std::signbit(c.value));
   }
 }
 

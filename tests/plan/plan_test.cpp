@@ -193,6 +193,72 @@ TEST(ColumnPlan, PairsByMappings) {
   for (const Case& c : cases) check(c);
 }
 
+// Key columns are expected names resolved through the finished plan; their failures come after
+// every other failure of the plan.
+TEST(ColumnPlan, KeyColumns) {
+  struct KeyCase {
+    const char* name;
+    Names expected;
+    Names actual;
+    std::vector<ColumnMapping> columns;
+    std::vector<ExcludedColumn> exclusions;
+    std::optional<Names> keys;
+    std::variant<Pairs, std::string> outcome;  // the plan's keys, or the error message
+  };
+  const std::vector<KeyCase> cases = {
+      {"positional run: no keys", {"id", "v"}, {"id", "v"}, {}, {}, std::nullopt, Pairs{}},
+      {"by name", {"id", "v"}, {"id", "v"}, {}, {}, Names{"id"}, Pairs{{"id", "id", 0, 0}}},
+      {"keyColumns order, actual positions through the plan", {"id", "v", "w"}, {"w", "v", "id"}, {}, {},
+       Names{"w", "id"}, Pairs{{"w", "w", 2, 0}, {"id", "id", 0, 2}}},
+      {"renamed key column", {"id", "v"}, {"value", "key"}, {{"id", "key"}, {"v", "value"}}, {}, Names{"id"},
+       Pairs{{"id", "key", 0, 1}}},
+      {"the actual name of a renamed column is no key name", {"id", "v"}, {"value", "key"},
+       {{"id", "key"}, {"v", "value"}}, {}, Names{"key"}, std::string("key column 'key' is not an expected column")},
+      {"headerless names, renamed", {"id", "v"}, {"ID", "v"}, {{"id", "ID"}, {"v", "v"}}, {}, Names{"id"},
+       Pairs{{"id", "ID", 0, 0}}},
+      {"headerless names, the actual spelling refused", {"id", "v"}, {"ID", "v"}, {{"id", "ID"}, {"v", "v"}}, {},
+       Names{"ID"}, std::string("key column 'ID' is not an expected column")},
+      {"unknown name", {"id", "v"}, {"id", "v"}, {}, {}, Names{"zz"}, std::string("key column 'zz' is not an expected column")},
+      {"names matched exactly: no case folding", {"id", "v"}, {"id", "v"}, {}, {}, Names{"Id"},
+       std::string("key column 'Id' is not an expected column")},
+      {"the empty name", {"id", "v"}, {"id", "v"}, {}, {}, Names{""}, std::string("key column '' is not an expected column")},
+      {"a name of the actual header only", {"id"}, {"id", "x"}, {}, {exclude(std::nullopt, "x")}, Names{"x"},
+       std::string("key column 'x' is not an expected column")},
+      {"excluded on both sides", {"id", "v"}, {"id", "v"}, {}, {exclude("v", "v")}, Names{"v"},
+       std::string("key column 'v' is excluded")},
+      {"excluded on the expected side, with mappings", {"id", "v", "w"}, {"id", "v"}, {{"id", "id"}, {"v", "v"}},
+       {exclude("w", std::nullopt)}, Names{"id", "w"}, std::string("key column 'w' is excluded")},
+      {"the name inserted raw", {"id"}, {"id"}, {}, {}, Names{"it's \"x\""},
+       std::string("key column 'it's \"x\"' is not an expected column")},
+      {"the first bad name in request order: unknown", {"id", "v"}, {"id", "v"}, {}, {exclude("v", "v")},
+       Names{"id", "zz", "v"}, std::string("key column 'zz' is not an expected column")},
+      {"the first bad name in request order: excluded", {"id", "v"}, {"id", "v"}, {}, {exclude("v", "v")},
+       Names{"v", "zz"}, std::string("key column 'v' is excluded")},
+      {"a bad mapping before a bad key", {"id", "v"}, {"id", "v"}, {{"id", "id"}}, {}, Names{"zz"},
+       std::string(kCoverage)},
+      {"differing column sets before a bad key", {"id", "v"}, {"id", "w"}, {}, {}, Names{"zz"},
+       std::string(R"(column sets differ; missing=["v"], additional=["w"])")},
+      {"nothing to compare before an excluded key", {"a"}, {"a"}, {}, {exclude("a", "a")}, Names{"a"},
+       std::string(kNothing)},
+  };
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<ColumnPlan> plan = build_column_plan(c.expected, c.actual, c.columns, c.exclusions, c.keys);
+    if (const auto* keys = std::get_if<Pairs>(&c.outcome)) {
+      ASSERT_TRUE(plan.has_value()) << plan.error().message;
+      EXPECT_EQ(plan->keys, *keys);
+      // Keys never change which columns are compared.
+      const Result<ColumnPlan> positional = build_column_plan(c.expected, c.actual, c.columns, c.exclusions);
+      ASSERT_TRUE(positional.has_value());
+      EXPECT_EQ(plan->pairs, positional->pairs);
+    } else {
+      ASSERT_FALSE(plan.has_value());
+      EXPECT_EQ(plan.error().code, ErrorCode::InvalidGoldenDataset);
+      EXPECT_EQ(plan.error().message, std::get<std::string>(c.outcome));
+    }
+  }
+}
+
 // Large headers go through hash lookups only; a quadratic pass would take minutes here.
 TEST(ColumnPlan, WideHeaders) {
   constexpr std::uint64_t kWidth = 50'000;
@@ -222,6 +288,15 @@ TEST(ColumnPlan, WideHeaders) {
     ASSERT_EQ(plan->pairs.size(), kWidth);
     EXPECT_EQ(plan->pairs.front(), (ColumnPair{"column_49999", "field_49999", kWidth - 1, kWidth - 1}));
     EXPECT_EQ(plan->pairs.back(), (ColumnPair{"column_0", "field_0", 0, 0}));
+  }
+  {
+    SCOPED_TRACE("every column a key, in reverse");
+    const Names keys(expected.rbegin(), expected.rend());
+    const Result<ColumnPlan> plan = build_column_plan(expected, actual, {}, {}, keys);
+    ASSERT_TRUE(plan.has_value()) << plan.error().message;
+    ASSERT_EQ(plan->keys.size(), kWidth);
+    EXPECT_EQ(plan->keys.front(), (ColumnPair{"column_49999", "column_49999", kWidth - 1, 0}));
+    EXPECT_EQ(plan->keys.back(), (ColumnPair{"column_0", "column_0", 0, kWidth - 1}));
   }
   {
     SCOPED_TRACE("sets differ");

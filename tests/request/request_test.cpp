@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <variant>
 
 namespace tessamer {
 namespace {
@@ -83,7 +84,8 @@ TEST(ParseRequest, Messages) {
   const std::string unknown_request =
       "expected one of `schemaVersion`, `expectedPath`, `actualPath`, `divergencePath`, `encoding`, `delimiter`, "
       "`quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, `expectedColumns`, `actualColumns`, `columns`, "
-      "`excludedColumns`, `exampleLimit`";
+      "`excludedColumns`, `exampleLimit`, `keyColumns`, `keyOrder`, `duplicateKeys`, `sortMemoryBytes`, "
+      "`sortDirectory`";
   const Case cases[] = {
       {"", "EOF while parsing a value at line 1 column 0"},
       {"  \n ", "EOF while parsing a value at line 2 column 1"},
@@ -137,11 +139,135 @@ TEST(ParseRequest, Messages) {
       {"{\"expectedColumns\":[\"a\"", "EOF while parsing a list at line 1 column 23"},
       {"{\"expectedColumns\":[\"a\",]}", "trailing comma at line 1 column 25"},
       {"{\"expectedColumns\":[\"a\" \"b\"]}", "expected `,` or `]` at line 1 column 25"},
-      {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\",null,false,\"\",[],[],[],[],3,4]", "trailing characters at line 1 column 60"},
+      {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\",null,false,\"\",[],[],[],[],3,[\"k\"],\"ANY\",\"REJECT\",1048576,\".\",4]",
+       "trailing characters at line 1 column 93"},
       {"[1,\"e\",\"a\",\"d\",\"utf-8\",\",\",\"'\"]", "invalid length 7, expected struct ValidationRequest with 15 elements at line 1 column 31"},
       {"{\"encoding\":\"\\q\"}", "invalid escape at line 1 column 15"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    auto request = parse_validation_request(c.document);
+    ASSERT_FALSE(request);
+    EXPECT_EQ(request.error(), c.message);
+  }
+}
+
+// The key members as parsed; absent members stay absent.
+struct KeyMembers {
+  std::optional<std::vector<std::string>> key_columns = std::nullopt;
+  std::optional<std::string> key_order = std::nullopt;
+  std::optional<std::string> duplicate_keys = std::nullopt;
+  std::optional<std::uint64_t> sort_memory_bytes = std::nullopt;
+  std::optional<std::string> sort_directory = std::nullopt;
+  friend bool operator==(const KeyMembers&, const KeyMembers&) = default;
+};
+
+// A positional request of the fifteen required values followed by `tail` (", ..." or "").
+std::string positional(const std::string& tail) {
+  return R"([1,"e","a","d","utf-8",",","'",null,true,"",[],[],[],[],10)" + tail + "]";
+}
+
+TEST(ParseRequest, KeyMembers) {
+  using Strings = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    std::string document;
+    std::variant<KeyMembers, std::string> outcome;  // the members, or the message
+  };
+  const Case cases[] = {
+      {"object form without keys is positional", request_with(R"("exampleLimit":1)"), KeyMembers{}},
+      {"object form, all five",
+       request_with(R"("exampleLimit":1,"sortDirectory":"tmp/s","keyColumns":["id","v"],"keyOrder":"ANY",)"
+                    R"("sortMemoryBytes":18446744073709551615,"duplicateKeys":"PAIR_BY_OCCURRENCE")"),
+       KeyMembers{Strings{"id", "v"}, "ANY", "PAIR_BY_OCCURRENCE", 18446744073709551615u, "tmp/s"}},
+      {"empty keyColumns is kept as given", request_with(R"("exampleLimit":1,"keyColumns":[])"), KeyMembers{Strings{}}},
+      {"texts kept unescaped, byte for byte",
+       request_with(R"("exampleLimit":1,"keyColumns":["a\"b"," id ",""],"keyOrder":"sorted")"),
+       KeyMembers{Strings{"a\"b", " id ", ""}, "sorted"}},
+      {"a member without keyColumns parses; the rules refuse it",
+       request_with(R"("exampleLimit":1,"keyOrder":"SORTED")"), KeyMembers{std::nullopt, "SORTED"}},
+      {"positional, 15 values", positional(""), KeyMembers{}},
+      {"positional, 16 values", positional(R"(,["id"])"), KeyMembers{Strings{"id"}}},
+      {"positional, 17 values", positional(R"(,["id"],"SORTED")"), KeyMembers{Strings{"id"}, "SORTED"}},
+      {"positional, 20 values", positional(R"(,["id"],"ANY","REJECT",67108864,".")"),
+       KeyMembers{Strings{"id"}, "ANY", "REJECT", 67108864u, "."}},
+      {"positional, 21 values", positional(R"(,["id"],"ANY","REJECT",67108864,".",1)"),
+       std::string("trailing characters at line 1 column 95")},
+      {"positional, no hole for a left-out member", positional(R"(,["id"],null)"),
+       std::string("invalid type: null, expected a string at line 1 column 70")},
+      {"positional, 10 values: the length message is unchanged",
+       R"([1,"e.csv","a.csv","out/d.jsonl","utf-8",",","\"",null,true,""])",
+       std::string("invalid length 14, expected struct ValidationRequest with 15 elements at line 1 column 63")},
+      {"keyColumns as a string", request_with(R"("exampleLimit":1,"keyColumns":"id")"),
+       std::string("invalid type: string \"id\", expected a sequence at line 1 column 193")},
+      {"keyColumns null", request_with(R"("exampleLimit":1,"keyColumns":null)"),
+       std::string("invalid type: null, expected a sequence at line 1 column 193")},
+      {"keyColumns element not a string", request_with(R"("exampleLimit":1,"keyColumns":["id",null])"),
+       std::string("invalid type: null, expected a string at line 1 column 199")},
+      {"keyOrder null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"keyOrder":null)"),
+       std::string("invalid type: null, expected a string at line 1 column 211")},
+      {"duplicateKeys as a boolean", request_with(R"("exampleLimit":1,"keyColumns":["id"],"duplicateKeys":true)"),
+       std::string("invalid type: boolean `true`, expected a string at line 1 column 216")},
+      {"sortMemoryBytes -1", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":-1)"),
+       std::string("invalid value: integer `-1`, expected u64 at line 1 column 216")},
+      {"sortMemoryBytes null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":null)"),
+       std::string("invalid type: null, expected u64 at line 1 column 218")},
+      {"sortMemoryBytes with a fraction", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":1.5)"),
+       std::string("invalid type: floating point `1.5`, expected u64 at line 1 column 217")},
+      {"sortDirectory null", request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortDirectory":null)"),
+       std::string("invalid type: null, expected path string at line 1 column 216")},
+      {"a key member given twice", request_with(R"("exampleLimit":1,"keyOrder":"ANY","keyOrder":"ANY")"),
+       std::string("duplicate field `keyOrder` at line 1 column 203")},
+      {"a key in the wrong case is unknown", request_with(R"("exampleLimit":1,"keycolumns":["id"])"),
+       std::string("unknown field `keycolumns`, expected one of `schemaVersion`, `expectedPath`, `actualPath`, "
+                   "`divergencePath`, `encoding`, `delimiter`, `quoteChar`, `escapeChar`, `hasHeader`, `nullValue`, "
+                   "`expectedColumns`, `actualColumns`, `columns`, `excludedColumns`, `exampleLimit`, `keyColumns`, "
+                   "`keyOrder`, `duplicateKeys`, `sortMemoryBytes`, `sortDirectory` at line 1 column 188")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto request = parse_validation_request(c.document);
+    if (const auto* members = std::get_if<KeyMembers>(&c.outcome)) {
+      ASSERT_TRUE(request) << request.error();
+      EXPECT_EQ((KeyMembers{request->key_columns, request->key_order, request->duplicate_keys,
+                            request->sort_memory_bytes, request->sort_directory}),
+                *members);
+    } else {
+      ASSERT_FALSE(request);
+      EXPECT_EQ(request.error(), std::get<std::string>(c.outcome));
+    }
+  }
+}
+
+// A number without fraction or exponent is an integer, so -0 is the integer 0 wherever an
+// integer is read, and the rules judge it as 0.
+TEST(ParseRequest, NegativeZeroIsTheIntegerZero) {
+  auto limit = parse_validation_request(request_with(R"("exampleLimit":-0)"));
+  ASSERT_TRUE(limit) << limit.error();
+  EXPECT_EQ(limit->example_limit, 0u);
+
+  auto memory = parse_validation_request(request_with(R"("exampleLimit":1,"keyColumns":["id"],"sortMemoryBytes":-0)"));
+  ASSERT_TRUE(memory) << memory.error();
+  EXPECT_EQ(memory->sort_memory_bytes, 0u);
+
+  auto version = parse_validation_request(
+      R"({"schemaVersion":-0,"expectedPath":"e","actualPath":"a","divergencePath":"d","encoding":"utf-8",)"
+      R"("delimiter":",","quoteChar":"'","hasHeader":true,"nullValue":"","exampleLimit":1})");
+  ASSERT_TRUE(version) << version.error();
+  auto rules = validate_request(*version);
+  ASSERT_FALSE(rules);
+  EXPECT_EQ(rules.error(), (EngineError{ErrorCode::InvalidNativeRequest, "request schemaVersion must be 1"}));
+
+  struct Case {
+    std::string document;
+    std::string message;
+  };
+  const Case refused[] = {
+      {request_with(R"("exampleLimit":-0.0)"), "invalid type: floating point `-0.0`, expected usize at line 1 column 178"},
+      {request_with(R"("exampleLimit":-0e1)"), "invalid type: floating point `-0.0`, expected usize at line 1 column 178"},
+      {R"({"hasHeader":-0})", "invalid type: integer `0`, expected a boolean at line 1 column 15"},
+  };
+  for (const Case& c : refused) {
     SCOPED_TRACE(c.document);
     auto request = parse_validation_request(c.document);
     ASSERT_FALSE(request);
@@ -298,6 +424,92 @@ TEST_F(RequestRules, AcceptedRequests) {
     auto result = validate_request(request);
     EXPECT_TRUE(result) << result.error().message;
   }
+}
+
+// The key rules come after every other request rule, in their own order, each naming the
+// first member (in field order) that breaks it.
+TEST_F(RequestRules, KeyRules) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    KeyMembers members;
+    const char* message;  // nullptr: accepted
+    std::uint64_t example_limit = 100;
+  };
+  const Case cases[] = {
+      {"keyOrder without keyColumns", {.key_order = "SORTED"}, "keyOrder requires keyColumns"},
+      {"the first member without keyColumns is named",
+       {.duplicate_keys = "x", .sort_memory_bytes = 1, .sort_directory = "/nonexistent"}, "duplicateKeys requires keyColumns"},
+      {"sortMemoryBytes without keyColumns", {.sort_memory_bytes = 67108864, .sort_directory = "."},
+       "sortMemoryBytes requires keyColumns"},
+      {"sortDirectory without keyColumns", {.sort_directory = "."}, "sortDirectory requires keyColumns"},
+      {"empty keyColumns", {.key_columns = Names{}, .key_order = "x"}, "keyColumns must not be empty"},
+      {"a name given twice", {.key_columns = Names{"id", "v", "id"}}, "keyColumns contains duplicate column name 'id'"},
+      {"the first repeat is reported, raw", {.key_columns = Names{"a'b", "", "x", "", "a'b"}, .key_order = "x"},
+       "keyColumns contains duplicate column name ''"},
+      {"keyOrder in lower case", {.key_columns = Names{"id"}, .key_order = "sorted", .duplicate_keys = "FIRST"},
+       "keyOrder must be ANY or SORTED"},
+      {"duplicateKeys unknown", {.key_columns = Names{"id"}, .key_order = "SORTED", .duplicate_keys = "reject",
+                                 .sort_directory = "."},
+       "duplicateKeys must be REJECT or PAIR_BY_OCCURRENCE"},
+      {"sortDirectory under SORTED", {.key_columns = Names{"id"}, .key_order = "SORTED", .sort_directory = "."},
+       "sortDirectory requires keyOrder ANY"},
+      {"sortMemoryBytes named first under SORTED, even out of range",
+       {.key_columns = Names{"id"}, .key_order = "SORTED", .sort_memory_bytes = 1, .sort_directory = "/nonexistent"},
+       "sortMemoryBytes requires keyOrder ANY"},
+      {"sortMemoryBytes one below the range", {.key_columns = Names{"id"}, .sort_memory_bytes = 1048575},
+       "sortMemoryBytes must be from 1048576 through 4294967296"},
+      {"sortMemoryBytes one above the range, before a bad sortDirectory",
+       {.key_columns = Names{"id"}, .sort_memory_bytes = 4294967297, .sort_directory = "/nonexistent"},
+       "sortMemoryBytes must be from 1048576 through 4294967296"},
+      {"sortDirectory missing", {.key_columns = Names{"id"}, .sort_directory = "no/such/dir"}, "sortDirectory must be a directory"},
+      {"sortDirectory a device", {.key_columns = Names{"id"}, .sort_directory = "/dev/null"}, "sortDirectory must be a directory"},
+      {"sortDirectory empty", {.key_columns = Names{"id"}, .sort_directory = ""}, "sortDirectory must be a directory"},
+      {"an earlier request rule first", {.key_columns = Names{}}, "exampleLimit must be from 0 through 100", 101},
+      {"keyColumns alone", {.key_columns = Names{"id"}}, nullptr},
+      {"names differing only in case or spacing, or unknown to the headers",
+       {.key_columns = Names{"id", "ID", " id", "", "zz"}}, nullptr},
+      {"SORTED with PAIR_BY_OCCURRENCE",
+       {.key_columns = Names{"id"}, .key_order = "SORTED", .duplicate_keys = "PAIR_BY_OCCURRENCE"}, nullptr},
+      {"every member given, the budget at the low bound",
+       {Names{"id"}, "ANY", "REJECT", 1048576, "."}, nullptr},
+      {"the budget at the high bound", {.key_columns = Names{"id"}, .sort_memory_bytes = 4294967296, .sort_directory = "/"},
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ValidationRequest request = valid();
+    request.example_limit = c.example_limit;
+    request.key_columns = c.members.key_columns;
+    request.key_order = c.members.key_order;
+    request.duplicate_keys = c.members.duplicate_keys;
+    request.sort_memory_bytes = c.members.sort_memory_bytes;
+    request.sort_directory = c.members.sort_directory;
+    auto result = validate_request(request);
+    if (c.message == nullptr) {
+      EXPECT_TRUE(result) << result.error().message;
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error(), (EngineError{ErrorCode::InvalidNativeRequest, c.message}));
+    }
+  }
+}
+
+// What a keyed run uses when the request leaves a member out, and the words the result repeats.
+TEST(KeyedDefaults, EffectiveValues) {
+  ValidationRequest request;
+  request.key_columns = {{"id"}};
+  EXPECT_EQ(effective_key_order(request), KeyOrder::Any);
+  EXPECT_EQ(effective_duplicate_keys(request), DuplicateKeys::Reject);
+  EXPECT_EQ(effective_sort_memory_bytes(request), 67108864u);
+  request.key_order = "SORTED";
+  request.duplicate_keys = "PAIR_BY_OCCURRENCE";
+  request.sort_memory_bytes = 1048576;
+  EXPECT_EQ(effective_key_order(request), KeyOrder::Sorted);
+  EXPECT_EQ(effective_duplicate_keys(request), DuplicateKeys::PairByOccurrence);
+  EXPECT_EQ(effective_sort_memory_bytes(request), 1048576u);
+  EXPECT_EQ(key_order_text(effective_key_order(request)), "SORTED");
+  EXPECT_EQ(duplicate_keys_text(effective_duplicate_keys(request)), "PAIR_BY_OCCURRENCE");
 }
 
 }  // namespace

@@ -121,6 +121,28 @@ def request_as_array(request):
     return [request.get(key, defaults.get(key)) for key in keys]
 
 
+# A keyed run's result and report lines: an insertion, a changed cell and a deletion, paired by key.
+KEYED_RESULT = json.loads(
+    '{"actualBytes":30,"actualSha256":"0f2aba42cc8afb385e296e8139921d6976d984158f94c85c45176f81f339c943",'
+    '"cellsCompared":6,"columnPairs":[{"actual":"id","actualIndex":0,"expected":"id","expectedIndex":0},'
+    '{"actual":"v","actualIndex":1,"expected":"v","expectedIndex":1}],"columnsCompared":2,'
+    '"comparisonMode":"quor-csv-stream","divergenceExamples":['
+    '{"actual":["k15","15"],"actualRecord":2,"expectedRecord":null,"key":["k15"],"record":2,"type":"ADDITIONAL_ROW"},'
+    '{"actual":"31","actualColumn":"v","actualIndex":1,"actualRecord":4,"column":"v","expected":"30",'
+    '"expectedColumn":"v","expectedIndex":1,"expectedRecord":3,"key":["k3"],"record":3,"type":"CELL"},'
+    '{"actualRecord":null,"expected":["k4","40"],"expectedRecord":4,"key":["k4"],"record":4,"type":"MISSING_ROW"}],'
+    '"divergences":3,"durationMs":0,"engine":{"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"},'
+    '"excludedCells":0,"expectedBytes":29,'
+    '"expectedSha256":"58f320ecd335ec1f4645b5990b8536f36f6753cef4aeaa6f9764fba0c3d63007",'
+    '"headers":{"actual":["id","v"],"expected":["id","v"]},"keyPairing":{"actualSorted":true,"duplicateKeys":"REJECT",'
+    '"expectedSorted":true,"keyColumns":[{"actual":"id","actualIndex":0,"expected":"id","expectedIndex":0}],'
+    '"keyOrder":"SORTED","repeatedKeyRecords":{"actual":0,"expected":0},"sortMemoryBytes":null},'
+    '"rows":{"actual":4,"additional":1,"compared":3,"expected":4,"missing":1},"status":"FAIL",'
+    '"throughputBytesPerSecond":0}')
+KEYED_ROW_WIDTH = {"actualColumns": 2, "actualRecord": 2, "actualValues": 1, "expectedColumns": 2, "expectedRecord": 1,
+                   "expectedValues": 1, "key": [None], "record": 1, "type": "ROW_WIDTH"}
+
+
 def mutated(document, change):
     document = copy.deepcopy(document)
     change(document)
@@ -137,6 +159,20 @@ def check_broken(checker, source):
     row_width, cell, additional = (json.loads(line) for line in (examples / "headerless" / "divergences.jsonl").open())
     missing = json.loads((examples / "windows-1252" / "divergences.jsonl").read_text(encoding="utf-8").splitlines()[1])
     exclusion = request["excludedColumns"][0]
+    keyed = dict(request, keyColumns=["sku"])
+    keyed_array = request_as_array(request) + [["sku"], "ANY", "REJECT", 1048576, "."]
+    keyed_additional, keyed_cell, keyed_missing = KEYED_RESULT["divergenceExamples"]
+    keyed_identical = dict(identical, keyPairing={
+        "actualSorted": None, "duplicateKeys": "REJECT", "expectedSorted": None,
+        "keyColumns": [{"actual": "id", "actualIndex": 0, "expected": "id", "expectedIndex": 0}], "keyOrder": "SORTED",
+        "repeatedKeyRecords": {"actual": None, "expected": None}, "sortMemoryBytes": None})
+    keyed_any = mutated(KEYED_RESULT, lambda d: d["keyPairing"].update(keyOrder="ANY", sortMemoryBytes=67108864,
+                                                                       actualSorted=False))
+    occurrence = mutated(KEYED_RESULT, lambda d: d["keyPairing"].update(
+        duplicateKeys="PAIR_BY_OCCURRENCE", repeatedKeyRecords={"actual": 1, "expected": 2}))
+
+    def pairing(**members):
+        return lambda document: document["keyPairing"].update(members)
 
     def set_(key, value):
         return lambda document: document.__setitem__(key, value)
@@ -149,6 +185,21 @@ def check_broken(checker, source):
         ("request", "positional form", request_as_array(request)),
         ("request", "positional entries", mutated(request, set_("excludedColumns", [list(exclusion.values())]))),
         ("request", "without a header", headerless),
+        ("request", "keyed", keyed),
+        ("request", "keyed with every member", dict(keyed, keyOrder="ANY", duplicateKeys="PAIR_BY_OCCURRENCE",
+                                                    sortMemoryBytes=4294967296, sortDirectory="tmp")),
+        ("request", "keyed and sorted", dict(keyed, keyOrder="SORTED", duplicateKeys="REJECT")),
+        ("request", "keyed positional form", keyed_array),
+        ("request", "keyed positional form, 16 values", keyed_array[:16]),
+        ("request", "keyed positional form, sorted", keyed_array[:15] + [["sku"], "SORTED", "REJECT"]),
+        ("result", "keyed streaming", KEYED_RESULT),
+        ("result", "keyed streaming, sorted by the engine", keyed_any),
+        ("result", "keyed streaming, pairs by occurrence", occurrence),
+        ("result", "keyed byte-identical", keyed_identical),
+        ("divergence", "keyed CELL", keyed_cell),
+        ("divergence", "keyed ROW_WIDTH, absent key field", KEYED_ROW_WIDTH),
+        ("divergence", "keyed ADDITIONAL_ROW", keyed_additional),
+        ("divergence", "keyed MISSING_ROW", keyed_missing),
         ("result", "streaming", streaming),
         ("result", "byte-identical", identical),
         ("error", "error", error),
@@ -174,6 +225,39 @@ def check_broken(checker, source):
         ("request", "mapping with a third key",
          mutated(request, set_("columns", [{"expected": "sku", "actual": "sku", "note": ""}]))),
         ("request", "positional form too short", request_as_array(request)[:14]),
+        ("request", "keyOrder without keyColumns", mutated(request, set_("keyOrder", "ANY"))),
+        ("request", "sortDirectory without keyColumns", mutated(request, set_("sortDirectory", "."))),
+        ("request", "empty keyColumns", mutated(keyed, set_("keyColumns", []))),
+        ("request", "keyColumns with a repeat", mutated(keyed, set_("keyColumns", ["sku", "sku"]))),
+        ("request", "keyColumns null", mutated(keyed, set_("keyColumns", None))),
+        ("request", "keyOrder in lower case", mutated(keyed, set_("keyOrder", "sorted"))),
+        ("request", "unknown duplicateKeys", mutated(keyed, set_("duplicateKeys", "FIRST"))),
+        ("request", "sortMemoryBytes below the range", mutated(keyed, set_("sortMemoryBytes", 1048575))),
+        ("request", "sortMemoryBytes above the range", mutated(keyed, set_("sortMemoryBytes", 4294967297))),
+        ("request", "sortDirectory under SORTED", dict(keyed, keyOrder="SORTED", sortDirectory=".")),
+        ("request", "sortMemoryBytes under SORTED", dict(keyed, keyOrder="SORTED", sortMemoryBytes=67108864)),
+        ("request", "positional form too long", keyed_array + [1]),
+        ("request", "positional sortMemoryBytes under SORTED", keyed_array[:15] + [["sku"], "SORTED", "REJECT", 1048576]),
+        ("request", "positional key member null", keyed_array[:15] + [["sku"], None]),
+        ("result", "keyPairing member missing", mutated(KEYED_RESULT, lambda d: d["keyPairing"].pop("keyOrder"))),
+        ("result", "keyPairing extra member", mutated(KEYED_RESULT, pairing(fanIn=2))),
+        ("result", "keyPairing without key columns", mutated(KEYED_RESULT, pairing(keyColumns=[]))),
+        ("result", "sort budget under SORTED", mutated(KEYED_RESULT, pairing(sortMemoryBytes=67108864))),
+        ("result", "no sort budget under ANY", mutated(keyed_any, pairing(sortMemoryBytes=None))),
+        ("result", "SORTED run with a side found unsorted", mutated(KEYED_RESULT, pairing(expectedSorted=False))),
+        ("result", "repeated keys under REJECT", mutated(KEYED_RESULT, pairing(repeatedKeyRecords={"actual": 0, "expected": 1}))),
+        ("result", "streaming with unknown sortedness", mutated(keyed_any, pairing(actualSorted=None))),
+        ("result", "byte-identical with sortedness", mutated(keyed_identical, pairing(expectedSorted=True))),
+        ("result", "byte-identical with repeat counts", mutated(keyed_identical, pairing(repeatedKeyRecords={"actual": 0, "expected": 0}))),
+        ("divergence", "key alone", mutated(keyed_cell, lambda d: (d.pop("expectedRecord"), d.pop("actualRecord")))),
+        ("divergence", "record numbers without the key", mutated(keyed_cell, drop("key"))),
+        ("divergence", "empty key", mutated(keyed_cell, set_("key", []))),
+        ("divergence", "key field as a number", mutated(keyed_cell, set_("key", [3]))),
+        ("divergence", "CELL without its actual record", mutated(keyed_cell, set_("actualRecord", None))),
+        ("divergence", "ROW_WIDTH without its expected record", mutated(KEYED_ROW_WIDTH, set_("expectedRecord", None))),
+        ("divergence", "MISSING_ROW with an actual record", mutated(keyed_missing, set_("actualRecord", 2))),
+        ("divergence", "ADDITIONAL_ROW with an expected record", mutated(keyed_additional, set_("expectedRecord", 1))),
+        ("divergence", "expectedRecord 0", mutated(keyed_cell, set_("expectedRecord", 0))),
         ("result", "member missing", mutated(streaming, drop("rows"))),
         ("result", "extra member", mutated(streaming, set_("warnings", []))),
         ("result", "unknown status", mutated(streaming, set_("status", "PASSED"))),
