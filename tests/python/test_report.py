@@ -83,3 +83,54 @@ def test_a_missing_report_is_refused(work, engine):
     (work / "report.jsonl").unlink()
     with pytest.raises(tessamer.ReportError, match="cannot read report .*: No such file or directory"):
         list(result.divergences())
+
+
+KEYED_LINES = [
+    '{"actual":["k15","15"],"actualRecord":2,"expectedRecord":null,"key":["k15"],"record":2,"type":"ADDITIONAL_ROW"}',
+    '{"actual":"31","actualColumn":"v","actualIndex":1,"actualRecord":4,"column":"v","expected":"30",'
+    '"expectedColumn":"v","expectedIndex":1,"expectedRecord":3,"key":["k3"],"record":3,"type":"CELL"}',
+    '{"actualRecord":null,"expected":["k4","40"],"expectedRecord":4,"key":["k4"],"record":4,"type":"MISSING_ROW"}',
+    '{"actualColumns":2,"actualRecord":2,"actualValues":1,"expectedColumns":2,"expectedRecord":1,'
+    '"expectedValues":1,"key":[null],"record":1,"type":"ROW_WIDTH"}',
+]
+
+
+def keyed_result(work):
+    """A keyed run's result and report, as the engine writes them when it pairs by key."""
+    pairs = [{"actual": name, "actualIndex": index, "expected": name, "expectedIndex": index}
+             for index, name in enumerate(("k", "v"))]
+    document = {
+        "actualBytes": 30, "actualSha256": "a" * 64, "cellsCompared": 6, "columnPairs": pairs, "columnsCompared": 2,
+        "comparisonMode": "quor-csv-stream", "divergenceExamples": [json.loads(KEYED_LINES[0])],
+        "divergences": 4, "durationMs": 0, "engine": {"name": "tessamer", "target": "x86_64-unknown-linux-gnu",
+                                                      "version": "0.1.0"},
+        "excludedCells": 0, "expectedBytes": 30, "expectedSha256": "b" * 64,
+        "headers": {"actual": ["k", "v"], "expected": ["k", "v"]},
+        "keyPairing": {"actualSorted": False, "duplicateKeys": "REJECT", "expectedSorted": True,
+                       "keyColumns": pairs[:1], "keyOrder": "ANY", "repeatedKeyRecords": {"actual": 0, "expected": 0},
+                       "sortMemoryBytes": 67108864},
+        "rows": {"actual": 4, "additional": 1, "compared": 3, "expected": 4, "missing": 1},
+        "status": "FAIL", "throughputBytesPerSecond": 0}
+    (work / "keyed.jsonl").write_text("".join(line + "\n" for line in KEYED_LINES))
+    return tessamer.Result.from_json(json.dumps(document), report=work / "keyed.jsonl")
+
+
+def test_keyed_results_and_lines_come_typed(work):
+    result = keyed_result(work)
+    assert result.key_pairing == tessamer.KeyPairing(
+        key_columns=(tessamer.ColumnPair("k", "k", 0, 0),), key_order="ANY", duplicate_keys="REJECT",
+        sort_memory_bytes=67108864, expected_sorted=True, actual_sorted=False, repeated_expected_records=0,
+        repeated_actual_records=0)
+    lines = list(result.divergences())
+    assert [(line.type, line.record, line.key, line.expected_record, line.actual_record) for line in lines] == [
+        ("ADDITIONAL_ROW", 2, ("k15",), None, 2), ("CELL", 3, ("k3",), 3, 4), ("MISSING_ROW", 4, ("k4",), 4, None),
+        ("ROW_WIDTH", 1, (None,), 1, 2)]
+    assert result.examples == tuple(lines[:1])
+
+
+def test_a_keyed_line_beyond_the_actual_rows_is_refused(work):
+    result = keyed_result(work)
+    (work / "keyed.jsonl").write_text("".join(line.replace('"actualRecord":4', '"actualRecord":5') + "\n"
+                                              for line in KEYED_LINES))
+    with pytest.raises(tessamer.ReportError, match="line 2 names a column pair or record"):
+        list(result.divergences())

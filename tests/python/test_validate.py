@@ -174,3 +174,7 @@ def test_keyed_runs_come_typed(work, engine, keyed):
     lines = list(result.divergences())
     assert [(line.type, line.key, line.expected_record, line.actual_record) for line in lines] == [
         ("CELL", ("3",), 3, 4), ("ADDITIONAL_ROW", ("9",), None, 2)]
+
+
+def test_the_module_has_the_project_version():
+    assert tessamer.__version__ == os.environ["TESSAMER_TEST_VERSION"]
