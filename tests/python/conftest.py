@@ -1,10 +1,6 @@
-"""Fixtures of the Python module's tests: the built programs, scratch directories, CSV files.
+"""Fixtures of the Python module's tests. The suite passes the built programs in
+TESSAMER_TEST_ENGINE and TESSAMER_TEST_SUMMARY and puts python/ on PYTHONPATH."""
 
-The suite passes the programs in TESSAMER_TEST_ENGINE and TESSAMER_TEST_SUMMARY, and puts the
-module's source directory on PYTHONPATH.
-"""
-
-import json
 import os
 import subprocess
 import sys
@@ -15,12 +11,11 @@ import tessamer
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(SOURCE_DIR, "examples")
+ENGINE, SUMMARY = os.environ["TESSAMER_TEST_ENGINE"], os.environ["TESSAMER_TEST_SUMMARY"]
 
 
-def write_csv(path, rows, newline="\n"):
-    """Writes rows (lists of fields, written as they are) as a CSV file; returns the path."""
-    with open(path, "w", encoding="utf-8", newline="") as file:
-        file.write("".join(",".join(row) + newline for row in rows))
+def write_csv(path, rows):
+    path.write_text("".join(",".join(row) + "\n" for row in rows), encoding="utf-8")
     return str(path)
 
 
@@ -33,65 +28,32 @@ def fake_engine(directory, body):
     return path
 
 
-@pytest.fixture(scope="session")
-def engine():
-    return os.environ["TESSAMER_TEST_ENGINE"]
-
-
-@pytest.fixture(scope="session")
-def summary():
-    return os.environ["TESSAMER_TEST_SUMMARY"]
-
-
-@pytest.fixture(scope="session")
-def bindir(tmp_path_factory, engine, summary):
-    """A directory holding tessamer and tessamer-summary, as an installation has them."""
-    directory = tmp_path_factory.mktemp("bin")
-    os.symlink(engine, directory / "tessamer")
-    os.symlink(summary, directory / "tessamer-summary")
-    return str(directory)
-
-
 @pytest.fixture
-def work(tmp_path, monkeypatch, bindir):
-    """A scratch working directory, with the programs first on PATH and temporary files in it."""
+def work(tmp_path, tmp_path_factory, monkeypatch):
+    """A scratch working directory, with both programs first on PATH and temporary files in tmp/."""
+    bindir = tmp_path_factory.mktemp("bin")
+    os.symlink(ENGINE, bindir / "tessamer")
+    os.symlink(SUMMARY, bindir / "tessamer-summary")
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setenv("PATH", bindir + os.pathsep + os.environ["PATH"])
-    temporary = tmp_path / "tmp"
-    temporary.mkdir()
-    monkeypatch.setattr("tempfile.tempdir", str(temporary))
+    monkeypatch.setenv("PATH", f"{bindir}{os.pathsep}{os.environ['PATH']}")
+    (tmp_path / "tmp").mkdir()
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "tmp"))
     return tmp_path
 
 
-@pytest.fixture(scope="session")
-def keyed(engine, tmp_path_factory):
+@pytest.fixture
+def keyed(work):
     """Skips the test when the engine does not pair records by key yet."""
-    directory = tmp_path_factory.mktemp("keyed-probe")
-    data = write_csv(directory / "data.csv", [["id"], ["1"]])
-    other = write_csv(directory / "other.csv", [["id"], ["2"]])
+    data = write_csv(work / "probe.csv", [["id"], ["1"]])
     try:
-        tessamer.validate(data, other, key="id", engine=engine, report=str(directory / "report.jsonl"))
+        tessamer.validate(data, data, key="id", engine=ENGINE)
     except tessamer.EngineError as error:
         if "unknown field `keyColumns`" in error.message:
             pytest.skip("this engine does not pair records by key yet")
         raise
 
 
-@pytest.fixture(scope="session")
-def summary_options(summary):
-    usage = subprocess.run([summary, "--help"], capture_output=True, text=True).stdout
-    return {option for option in ("--junit", "--request") if option in usage}
-
-
-def example_result(name):
-    with open(os.path.join(EXAMPLES, name, "result.json"), encoding="utf-8") as file:
-        return json.load(file)
-
-
-def run_command(args, work_dir, *, module=False, env=None):
+def run_command(args, cwd, module=False):
     """Runs tessamer-check (or python3 -m tessamer) from the source tree."""
-    if module:
-        command = [sys.executable, "-m", "tessamer", *args]
-    else:
-        command = [sys.executable, os.path.join(SOURCE_DIR, "python", "tessamer-check"), *args]
-    return subprocess.run(command, cwd=work_dir, capture_output=True, text=True, env=env)
+    program = ["-m", "tessamer"] if module else [os.path.join(SOURCE_DIR, "python", "tessamer-check")]
+    return subprocess.run([sys.executable, *program, *args], cwd=cwd, capture_output=True, text=True)
