@@ -36,10 +36,11 @@ run_basic_example() {  # run_basic_example <engine> <docdir>
 # the prefix's programs first on PATH, on the basic example of <docdir>: a FAIL, exit status 1.
 run_python() {  # run_python <prefix> <docdir>
   local modules=$1/lib/python3/dist-packages work=$scratch/python-$RANDOM
-  local where
-  where=$(env -u PYTHONDONTWRITEBYTECODE PYTHONPATH="$modules" "$python" -c 'import tessamer; print(tessamer.__file__)') ||
+  local where project
+  where=$(env -u PYTHONDONTWRITEBYTECODE PYTHONPATH="$modules" "$python" -c 'import tessamer; print(tessamer.__file__, tessamer.__version__)') ||
     fail "import tessamer failed from $modules"
-  [[ $where == "$modules/tessamer/__init__.py" ]] || fail "import tessamer found $where, not the installed module"
+  project=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  [[ $where == "$modules/tessamer/__init__.py $project" ]] || fail "import tessamer found $where, not the installed module $project"
   mkdir -p "$work"
   cp -r "$2/examples/basic/." "$work/"
   local status=0
