@@ -133,12 +133,13 @@ case $mode in
       "$scratch/usr-tree/usr/share/doc/tessamer/copyright" || fail "copyright is not in the machine-readable format"
     grep -q '^License: Apache-2.0$' "$scratch/usr-tree/usr/share/doc/tessamer/copyright" || fail "copyright: no Apache-2.0"
 
-    # A fresh root whose package database holds python3 alone: both packages install there with
-    # nothing else, work, and leave nothing behind when removed (byte code included).
+    # A fresh root whose package database holds python3 and what the engine's binaries link to
+    # (nothing for the static ones): both packages install there with nothing else, work, and
+    # leave nothing behind when removed (byte code included).
     root=$scratch/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-    { dpkg-query -s python3; echo; } >"$root/var/lib/dpkg/status"
-    touch "$root/var/lib/dpkg/info/python3.list"
+    linked=$(field "$engine_deb" Depends | tr ',' '\n' | sed -E 's/^ *([^ :|(]+).*/\1/')
+    for package in python3 $linked; do dpkg-query -s "$package"; echo; done >"$root/var/lib/dpkg/status"
     in_root() { dpkg --root="$root" --force-not-root --force-script-chrootless --log=/dev/null "$@" >"$scratch/dpkg.log" 2>&1 ||
       fail "dpkg $*: $(cat "$scratch/dpkg.log")"; }
     in_root -i "$engine_deb" "$python_deb"
