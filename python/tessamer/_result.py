@@ -15,6 +15,7 @@ BYTE_IDENTICAL = "quor-binary"
 
 # The report is read in large pieces; memory holds one piece and one line, whatever its size.
 _READ_BUFFER = 1 << 20
+_decode = json.JSONDecoder().decode
 
 
 @dataclass(frozen=True, slots=True)
@@ -310,28 +311,32 @@ class Result:
         pairs = {(pair.expected, pair.actual, pair.expected_index, pair.actual_index) for pair in self.column_pairs}
         missing = additional = number = 0
         try:
-            report = open(path, "rb", buffering=_READ_BUFFER)
+            report = open(path, encoding="utf-8", newline="\n", buffering=_READ_BUFFER)
         except OSError as error:
             raise ReportError(f"cannot read report {path}: {error.strerror}") from None
         with report:
-            for line in report:
-                number += 1
-                if number > self.divergence_count:
-                    raise ReportError(f"{path} is longer than the run: more than {self.divergence_count} lines")
-                if not line.endswith(b"\n"):
-                    raise ReportError(f"{path} ends in a cut line (line {number})")
-                try:
-                    record = _divergence(json.loads(line))
-                except (ValueError, KeyError, TypeError):
-                    raise ReportError(f"line {number} of {path} is not a divergence record") from None
-                if number <= len(self.examples) and record != self.examples[number - 1]:
-                    raise ReportError(f"{path} is not this run's report: line {number} differs from the result's example")
-                if not self._fits(record, pairs):
-                    raise ReportError(f"{path} is not this run's report: line {number} names a column pair or "
-                                      "record the run did not have")
-                missing += record.type == MissingRow.type
-                additional += record.type == AdditionalRow.type
-                yield record
+            try:
+                for line in report:
+                    number += 1
+                    if number > self.divergence_count:
+                        raise ReportError(f"{path} is longer than the run: more than {self.divergence_count} lines")
+                    if not line.endswith("\n"):
+                        raise ReportError(f"{path} ends in a cut line (line {number})")
+                    try:
+                        record = _divergence(_decode(line))
+                    except (ValueError, KeyError, TypeError):
+                        raise ReportError(f"line {number} of {path} is not a divergence record") from None
+                    if number <= len(self.examples) and record != self.examples[number - 1]:
+                        raise ReportError(f"{path} is not this run's report: line {number} differs from the result's "
+                                          "example")
+                    if not self._fits(record, pairs):
+                        raise ReportError(f"{path} is not this run's report: line {number} names a column pair or "
+                                          "record the run did not have")
+                    missing += record.type == MissingRow.type
+                    additional += record.type == AdditionalRow.type
+                    yield record
+            except UnicodeDecodeError:
+                raise ReportError(f"{path} is not UTF-8 text") from None
         if number < self.divergence_count:
             raise ReportError(f"{path} is shorter than the run: {number} lines for {self.divergence_count} divergences")
         if (missing, additional) != (self.rows.missing, self.rows.additional):

@@ -41,6 +41,7 @@ FOREIGN = [
     ("longer", lambda lines, other: [*lines, lines[-1]], "longer than the run: more than 5 lines"),
     ("no record", lambda lines, other: [*lines[:3], b'{"type":"CELL"}\n', lines[4]], "line 4 of .* is not a divergence"),
     ("not JSON", lambda lines, other: [*lines[:3], b"CELL 4\n", lines[4]], "line 4 of .* is not a divergence record"),
+    ("not UTF-8", lambda lines, other: [*lines[:3], lines[3].replace(b'"c"', b'"\xff"'), lines[4]], "is not UTF-8 text"),
     ("another run's report", lambda lines, other: other, "line 1 differs from the result's example"),
     ("a column not compared", lambda lines, other: [*lines[:3], edit(lines[3], actualColumn="x"), lines[4]],
      "line 4 names a column pair or record the run did not have"),
