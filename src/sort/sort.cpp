@@ -50,16 +50,15 @@ Error os_error(Error::Kind kind, int errnum) { return Error{kind, os_error_text(
 
 constexpr std::size_t kMaxVarint = 10;
 
-std::size_t varint_size(std::uint64_t v) {
-  std::size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
+inline std::size_t varint_size(std::uint64_t v) {
+  return 1 + (static_cast<std::size_t>(std::bit_width(v | 1)) - 1) / 7;
 }
 
-char* put_varint(char* p, std::uint64_t v) {
+inline char* put_varint(char* p, std::uint64_t v) {
+  if (v < 0x80) {
+    *p = static_cast<char>(v);
+    return p + 1;
+  }
   while (v >= 0x80) {
     *p++ = static_cast<char>(static_cast<unsigned char>(v) | 0x80);
     v >>= 7;
@@ -69,7 +68,11 @@ char* put_varint(char* p, std::uint64_t v) {
 }
 
 // Reads a varint from [p, end); false when it runs past `end` or past 64 bits.
-bool get_varint(const char*& p, const char* end, std::uint64_t& v) {
+inline bool get_varint(const char*& p, const char* end, std::uint64_t& v) {
+  if (p < end && static_cast<unsigned char>(*p) < 0x80) {
+    v = static_cast<unsigned char>(*p++);
+    return true;
+  }
   v = 0;
   for (unsigned shift = 0; p < end && shift < 64; shift += 7) {
     auto byte = static_cast<unsigned char>(*p++);
@@ -77,6 +80,39 @@ bool get_varint(const char*& p, const char* end, std::uint64_t& v) {
     if (byte < 0x80) return true;
   }
   return false;
+}
+
+// Copies `n` bytes. Fields are mostly a few to a few dozen bytes, where a call to memcpy costs
+// more than the copy: up to 32 bytes, loads that may overlap cover any length and touch no byte
+// outside either run.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) {
+  if (n > 32) {
+    std::memcpy(dst, src, n);
+    return;
+  }
+  if (n >= 16) {
+    std::uint64_t w[4];
+    std::memcpy(&w[0], src, 16);
+    std::memcpy(&w[2], src + n - 16, 16);
+    std::memcpy(dst, &w[0], 16);
+    std::memcpy(dst + n - 16, &w[2], 16);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n > 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
 }
 
 std::size_t body_size(std::uint64_t number, std::span<const std::string_view> fields) {
@@ -489,6 +525,64 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 32);
 
+// Byte `depth` (0 to 15) of an entry's head, the first 16 bytes of its first key field.
+inline unsigned head_byte(const Entry& e, unsigned depth) {
+  std::uint64_t word = depth < 8 ? e.high : e.low;
+  return static_cast<unsigned>(word >> (56 - 8 * (depth % 8))) & 0xff;
+}
+
+// Below this many entries a comparison sort beats another radix pass.
+constexpr std::size_t kSmallSort = 48;
+
+// Sorts [begin, end), whose heads agree on their first `depth` bytes, by `less`: a most
+// significant byte first radix sort of the heads, in place, handing each small bucket, and each
+// bucket whose whole heads agree, to a comparison sort by `less`. `less` orders heads as their
+// bytes do, so the two agree. Keys that share long starts (zero-padded numbers) skip the bytes
+// they share in one pass.
+template <class Less>
+void radix_sort(Entry* begin, Entry* end, unsigned depth, const Less& less) {
+  auto n = static_cast<std::size_t>(end - begin);
+  if (n > kSmallSort) {
+    // Skip at once the bytes every head shares.
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    for (const Entry* e = begin; e != end; ++e) {
+      high |= e->high ^ begin->high;
+      low |= e->low ^ begin->low;
+    }
+    unsigned shared = high != 0 ? static_cast<unsigned>(std::countl_zero(high)) / 8
+                                : 8 + (low != 0 ? static_cast<unsigned>(std::countl_zero(low)) / 8 : 8);
+    depth = std::max(depth, shared);
+  }
+  if (n <= kSmallSort || depth == kHeadBytes) {
+    std::sort(begin, end, less);
+    return;
+  }
+  std::size_t count[256] = {};
+  for (const Entry* e = begin; e != end; ++e) ++count[head_byte(*e, depth)];
+  // next[b]: the first entry of bucket b not yet known to belong there; stop[b]: its end.
+  std::size_t next[256];
+  std::size_t stop[256];
+  std::size_t at = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    next[b] = at;
+    at += count[b];
+    stop[b] = at;
+  }
+  for (unsigned b = 0; b < 256; ++b) {
+    while (next[b] < stop[b]) {
+      Entry e = begin[next[b]];
+      for (unsigned d = head_byte(e, depth); d != b; d = head_byte(e, depth)) std::swap(e, begin[next[d]++]);
+      begin[next[b]++] = e;
+    }
+  }
+  std::size_t from = 0;
+  for (unsigned b = 0; b < 256; ++b) {
+    if (count[b] > 1) radix_sort(begin + from, begin + from + count[b], depth + 1, less);
+    from += count[b];
+  }
+}
+
 // In the run buffer, each record is its key references (per key field: the offset of its bytes
 // in the buffer and its size plus one, 0 when absent; two 32-bit words) followed by its encoding.
 constexpr std::size_t kKeyRefBytes = 8;
@@ -567,7 +661,7 @@ struct State {
 
   void sort_buffer() {
     Entry* begin = entries();
-    std::sort(begin, begin + count, [this](const Entry& a, const Entry& b) {
+    radix_sort(begin, begin + count, 0, [this](const Entry& a, const Entry& b) {
       int order = compare_headed(
           a, b, [&](std::size_t j) { return arena_key(a.offset, j); }, [&](std::size_t j) { return arena_key(b.offset, j); },
           keys);
@@ -597,7 +691,14 @@ struct State {
     start_writer(0);
     std::uint64_t start = writer.offset();
     const Entry* e = entries();
+    // The records stand in the buffer in the order they came: fetch a few ahead.
+    constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < count; ++i) {
+      if (i + kAhead < count) {
+        const char* ahead = arena.data() + e[i + kAhead].offset;
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
       auto [p, size] = arena_record(e[i].offset);
       if (auto appended = writer.append(p, size); !appended) return appended;
     }
@@ -659,7 +760,7 @@ struct State {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       p = put_varint(p, fields[i].size());
       field_offsets[i] = static_cast<std::size_t>(p - arena.data());
-      if (!fields[i].empty()) std::memcpy(p, fields[i].data(), fields[i].size());
+      copy_bytes(p, fields[i].data(), fields[i].size());
       p += fields[i].size();
     }
     char* ref = arena.data() + arena_used;

@@ -162,6 +162,22 @@ std::vector<TestRecord> random_records(std::size_t n, std::size_t distinct, unsi
   return numbered(std::move(rows));
 }
 
+// Groups of keys that share their first d bytes, for every d up to past the 16 bytes the index
+// holds, so that an in-memory sort splits large groups at every one of those bytes.
+std::vector<TestRecord> keys_splitting_at_every_byte() {
+  std::mt19937 rng(7);
+  std::vector<Fields> rows;
+  for (std::size_t shared = 0; shared <= 18; ++shared) {
+    for (int i = 0; i < 60; ++i) {
+      std::string key(shared, 'P');
+      key.push_back(static_cast<char>("AP\x00\xf0"[rng() % 4]));
+      for (std::size_t tail = rng() % 4; tail > 0; --tail) key.push_back(rng() % 2 ? 'z' : '\0');
+      rows.push_back({key, std::to_string(i)});
+    }
+  }
+  return numbered(std::move(rows));
+}
+
 TEST(KeyOrder, FieldsInAscendingOrder) {
   // Each is lower than every later one.
   const std::optional<std::string> ascending[] = {std::nullopt, ""s,  "\x00"s, "a"s,          "ab"s,
@@ -249,6 +265,7 @@ TEST(Sorter, SortsAsTheKeyOrderDoes) {
   cases.push_back({"already sorted", numbered({{"a"}, {"b"}, {"c"}, {"d"}, {"e"}, {"f"}, {"g"}})});
   cases.push_back({"reverse order", numbered({{"g"}, {"f"}, {"e"}, {"d"}, {"c"}, {"b"}, {"a"}})});
   cases.push_back({"many records, many merge levels", random_records(3000, 500, 1)});
+  cases.push_back({"keys splitting at every byte of the index", keys_splitting_at_every_byte()});
 
   tessamer::testing::TempDir dir;
   for (const Budget& budget : {kTiny, kNormal}) {
