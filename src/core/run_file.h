@@ -8,10 +8,10 @@
 
 namespace tessamer {
 
-// Creates a new empty file, open for reading and writing, in the directory `location` ("" for the
-// working directory), that has no name from before its first byte is written: the kernel frees it
-// when the descriptor is closed, on every kind of exit, and nothing of it ever shows in the
-// directory. Made with O_TMPFILE; where the file system refuses that (EOPNOTSUPP, EISDIR,
+// Creates a new empty file, open for reading and writing, in the directory `location` ("" or "."
+// for the working directory), that has no name from before its first byte is written: the kernel
+// frees it when the descriptor is closed, on every kind of exit, and nothing of it ever shows in
+// the directory. Made with O_TMPFILE; where the file system refuses that (EOPNOTSUPP, EISDIR,
 // EINVAL), as "{location}/.tessamer-sort-XXXXXX" with mode 0600, whose name is removed at once.
 // A failure to remove that name is a failure to create. The error carries the system's text.
 [[nodiscard]] IoResult<UniqueFd> create_run_file(std::string_view location);
