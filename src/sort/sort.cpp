@@ -129,10 +129,26 @@ std::size_t body_size(std::uint64_t number, std::span<const std::string_view> fi
 constexpr std::size_t kHeadBytes = 16;
 constexpr std::uint32_t kShortSizeLimit = kHeadBytes + 1;  // a field of at most 16 bytes
 
+static_assert(std::endian::native == std::endian::little, "heads are read as little-endian words");
+
+// The first min(n, 8) bytes at `p` as a big-endian integer, padded with zero bytes. Built in
+// registers: bytes copied one by one into memory and read back as a word would stall the load.
 std::uint64_t load_big_endian(const char* p, std::size_t n) {
+  if (n >= 8) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return std::byteswap(v);
+  }
+  if (n >= 4) {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    return (static_cast<std::uint64_t>(std::byteswap(first)) << 32) |
+           (static_cast<std::uint64_t>(std::byteswap(last)) << (8 * (8 - n)));
+  }
   std::uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
+  for (std::size_t i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (56 - 8 * i);
   return v;
 }
 
@@ -151,8 +167,8 @@ void set_head(H& head, KeyField f) {
   }
   const char* p = f.bytes.data();
   std::size_t n = f.bytes.size();
-  head.high = n >= 8 ? load_big_endian(p, 8) : load_big_endian(p, n);
-  head.low = n >= 16 ? load_big_endian(p + 8, 8) : (n > 8 ? load_big_endian(p + 8, n - 8) : 0);
+  head.high = load_big_endian(p, n);
+  head.low = n > 8 ? load_big_endian(p + 8, n - 8) : 0;
   head.size = n >= std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
                                                              : static_cast<std::uint32_t>(n + 1);
 }
@@ -321,15 +337,17 @@ class Writer {
   std::size_t used_ = 0;
 };
 
-// Decodes the body of an encoded record (after its size) into `fields` and `count`.
+// Decodes the body of an encoded record (after its size) into `fields` and `count`: all of its
+// fields, or only the first `limit` of them when it has more.
 bool decode_body(const char* p, std::size_t size, std::uint64_t& number, std::size_t& count,
-                 std::vector<std::string_view>& fields) {
+                 std::vector<std::string_view>& fields, std::size_t limit = std::numeric_limits<std::size_t>::max()) {
   const char* end = p + size;
   std::uint64_t n = 0;
   if (!get_varint(p, end, number) || !get_varint(p, end, n)) return false;
   // Each field takes at least its size byte.
   if (n > static_cast<std::uint64_t>(end - p)) return false;
-  count = static_cast<std::size_t>(n);
+  bool all = n <= limit;
+  count = all ? static_cast<std::size_t>(n) : limit;
   if (fields.size() < count) fields.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::uint64_t length = 0;
@@ -337,7 +355,7 @@ bool decode_body(const char* p, std::size_t size, std::uint64_t& number, std::si
     fields[i] = std::string_view(p, static_cast<std::size_t>(length));
     p += length;
   }
-  return p == end;
+  return !all || p == end;
 }
 
 }  // namespace
@@ -352,7 +370,11 @@ class RunReader {
     if (buffer_.size() != size && begin_ == end_) buffer_.resize(size);
   }
 
-  void start(int fd, Segment segment, std::span<const std::size_t> key_columns) {
+  // Starts on `segment` of the run file `fd`. With `keys_only`, a record's fields are decoded only
+  // as far as its key fields: enough for a merge pass, which copies records whole.
+  void start(int fd, Segment segment, std::span<const std::size_t> key_columns, bool keys_only) {
+    decode_limit_ = keys_only ? *std::max_element(key_columns.begin(), key_columns.end()) + 1
+                              : std::numeric_limits<std::size_t>::max();
     fd_ = fd;
     position_ = segment.offset;
     stop_ = segment.offset + segment.size;
@@ -383,7 +405,8 @@ class RunReader {
     if (auto filled = fill(total); !filled) return std::unexpected(filled.error());
     raw_ = buffer_.data() + begin_;
     raw_size_ = total;
-    if (!decode_body(raw_ + prefix, static_cast<std::size_t>(body), record_.number_, record_.count_, record_.fields_)) {
+    if (!decode_body(raw_ + prefix, static_cast<std::size_t>(body), record_.number_, record_.count_, record_.fields_,
+                     decode_limit_)) {
       return invalid();
     }
     begin_ += total;
@@ -438,6 +461,7 @@ class RunReader {
   std::size_t end_ = 0;
   bool exhausted_ = false;
   std::span<const std::size_t> key_columns_;
+  std::size_t decode_limit_ = 0;
   Record record_;
   std::vector<KeyField> keys_;
   Head head_;
@@ -542,8 +566,14 @@ constexpr std::size_t kSmallSort = 48;
 template <class Less>
 void radix_sort(Entry* begin, Entry* end, unsigned depth, const Less& less) {
   auto n = static_cast<std::size_t>(end - begin);
-  if (n > kSmallSort) {
-    // Skip at once the bytes every head shares.
+  if (n <= kSmallSort || depth == kHeadBytes) {
+    std::sort(begin, end, less);
+    return;
+  }
+  std::size_t count[256] = {};
+  for (const Entry* e = begin; e != end; ++e) ++count[head_byte(*e, depth)];
+  if (count[head_byte(*begin, depth)] == n) {
+    // Every head has this byte: skip at once all the bytes every head shares.
     std::uint64_t high = 0;
     std::uint64_t low = 0;
     for (const Entry* e = begin; e != end; ++e) {
@@ -552,14 +582,9 @@ void radix_sort(Entry* begin, Entry* end, unsigned depth, const Less& less) {
     }
     unsigned shared = high != 0 ? static_cast<unsigned>(std::countl_zero(high)) / 8
                                 : 8 + (low != 0 ? static_cast<unsigned>(std::countl_zero(low)) / 8 : 8);
-    depth = std::max(depth, shared);
-  }
-  if (n <= kSmallSort || depth == kHeadBytes) {
-    std::sort(begin, end, less);
+    radix_sort(begin, end, shared, less);
     return;
   }
-  std::size_t count[256] = {};
-  for (const Entry* e = begin; e != end; ++e) ++count[head_byte(*e, depth)];
   // next[b]: the first entry of bucket b not yet known to belong there; stop[b]: its end.
   std::size_t next[256];
   std::size_t stop[256];
@@ -824,7 +849,7 @@ struct State {
     merged.reserve((runs.size() + f - 1) / f);
     for (std::size_t group = 0; group < runs.size(); group += f) {
       std::size_t n = std::min(f, runs.size() - group);
-      for (std::size_t i = 0; i < n; ++i) readers[i].start(files[from].get(), runs[group + i], options.key_columns);
+      for (std::size_t i = 0; i < n; ++i) readers[i].start(files[from].get(), runs[group + i], options.key_columns, true);
       if (auto started = merge.start(std::span(readers).first(n), keys); !started) return started;
       std::uint64_t start = writer.offset();
       while (const RunReader* top = merge.top()) {
@@ -887,7 +912,7 @@ struct State {
       merge_started = true;
       std::size_t n = runs.size();
       prepare_readers(n, reader_size(n, 0));
-      for (std::size_t i = 0; i < n; ++i) readers[i].start(files[current].get(), runs[i], options.key_columns);
+      for (std::size_t i = 0; i < n; ++i) readers[i].start(files[current].get(), runs[i], options.key_columns, false);
       if (auto started = merge.start(std::span(readers).first(n), keys); !started) return std::unexpected(started.error());
     } else if (auto popped = merge.pop(); !popped) {
       return std::unexpected(popped.error());
