@@ -2,7 +2,7 @@
 """Holds the documents tessamer reads and writes to the JSON Schemas in schemas/.
 
 Usage:
-  check_documents.py <source dir> examples
+  check_documents.py [--standalone <schemas dir>] <source dir> examples
       every request, result, error and report line under examples/
   check_documents.py <source dir> sample <test program>...
       runs the end-to-end test programs with TESSAMER_DOCUMENT_SAMPLE set, so that they keep a
@@ -12,12 +12,17 @@ Usage:
 
 Every result, error and report line must also be written exactly as the engine's compact text:
 one line, no spaces, keys in byte order, non-ASCII unescaped.
+
+With --standalone, the schemas are those of <schemas dir> (the installed ones), each used on its
+own as `jsonschema.validate(document, schema)` uses it: no registry of its siblings, and no
+network (any connection attempt fails the check).
 """
 
 import copy
 import json
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import tempfile
@@ -40,13 +45,31 @@ def load_validators(source):
     }
 
 
+def no_network(*args, **kwargs):
+    raise OSError("a standalone schema must not reach for the network")
+
+
+def load_standalone_validators(directory):
+    """The validators that jsonschema.validate(document, schema) makes, from each schema alone."""
+    socket.getaddrinfo = no_network
+    socket.socket.connect = no_network
+    validators = {}
+    for kind in KINDS:
+        schema = json.loads((directory / f"{kind}.schema.json").read_text(encoding="utf-8"))
+        cls = jsonschema.validators.validator_for(schema)
+        cls.check_schema(schema)
+        validators[kind] = cls(schema)
+    return validators
+
+
 def compact(document):
     return json.dumps(document, sort_keys=True, separators=(",", ":"), ensure_ascii=False) + "\n"
 
 
 class Checker:
-    def __init__(self, source):
-        self.validators = load_validators(pathlib.Path(source))
+    def __init__(self, source, standalone=None):
+        self.validators = load_validators(source) if standalone is None else load_standalone_validators(standalone)
+        self.standalone = standalone
         self.failures = []
         self.counts = dict.fromkeys(KINDS, 0)
 
@@ -55,7 +78,11 @@ class Checker:
 
     def check(self, kind, document, where):
         self.counts[kind] += 1
-        error = jsonschema.exceptions.best_match(self.validators[kind].iter_errors(document))
+        try:
+            error = jsonschema.exceptions.best_match(self.validators[kind].iter_errors(document))
+        except jsonschema.exceptions.RefResolutionError as unresolved:
+            self.fail(where, f"a reference of the {kind} schema does not resolve: {unresolved}")
+            return
         if error is not None:
             self.fail(where, f"not a valid {kind}: {error.message} at {list(error.absolute_path)}")
 
@@ -281,21 +308,37 @@ def check_broken(checker, source):
     ]
     for kind, name, document in sound:
         checker.check(kind, document, f"sound {kind} ({name})")
+        if checker.standalone is not None:
+            schema = json.loads((checker.standalone / f"{kind}.schema.json").read_text(encoding="utf-8"))
+            try:
+                jsonschema.validate(document, schema)
+            except (jsonschema.ValidationError, jsonschema.exceptions.RefResolutionError) as error:
+                checker.fail(f"sound {kind} ({name})", f"jsonschema.validate: {error}")
     for kind, name, document in broken:
-        if checker.validators[kind].is_valid(document):
+        try:
+            valid = checker.validators[kind].is_valid(document)
+        except jsonschema.exceptions.RefResolutionError as unresolved:
+            checker.fail(f"broken {kind} ({name})", f"a reference does not resolve: {unresolved}")
+            continue
+        if valid:
             checker.fail(f"broken {kind} ({name})", "passed validation")
 
 
 def main():
-    if len(sys.argv) < 3 or sys.argv[2] not in ("examples", "sample", "broken") or (sys.argv[2] == "sample") != (len(sys.argv) > 3):
+    args = sys.argv[1:]
+    standalone = None
+    if args[:1] == ["--standalone"] and len(args) > 1:
+        standalone = pathlib.Path(args[1])
+        args = args[2:]
+    if len(args) < 2 or args[1] not in ("examples", "sample", "broken") or (args[1] == "sample") != (len(args) > 2):
         print(__doc__, file=sys.stderr)
         return 2
-    source = pathlib.Path(sys.argv[1])
-    checker = Checker(source)
-    if sys.argv[2] == "examples":
+    source = pathlib.Path(args[0])
+    checker = Checker(source, standalone)
+    if args[1] == "examples":
         check_examples(checker, source)
-    elif sys.argv[2] == "sample":
-        check_sample(checker, sys.argv[3:])
+    elif args[1] == "sample":
+        check_sample(checker, args[2:])
     else:
         check_broken(checker, source)
     return checker.report()
