@@ -16,108 +16,6 @@
 namespace tessamer {
 namespace {
 
-constexpr std::size_t kReadSize = std::size_t{1} << 20;
-
-// The digests of both files, computed two at a time. Each side's bytes wait where its reader
-// put them until the reader releases them; then they are hashed together with the other side's
-// waiting bytes (the two messages' rounds interleave, nearly doubling the rate), and what has no
-// partner is hashed alone. Nothing is copied, and nothing waits beyond the readers' own buffers.
-class PairedDigests {
- public:
-  // Both digests carry on from `prefix`: its bytes, the first of each file, are not hashed again.
-  explicit PairedDigests(const DigestedPrefix& prefix) : digests_{prefix.digest, prefix.digest} {}
-
-  // `n` bytes of side `side` read at `data`, right after its waiting bytes (or with none waiting).
-  void add(int side, const unsigned char* data, std::size_t n) {
-    Waiting& waiting = waiting_[side];
-    if (waiting.size == 0) waiting.data = data;
-    if (waiting.data + waiting.size != data) {  // not contiguous: settle what waits first
-      hash_waiting(side);
-      waiting.data = data;
-    }
-    waiting.size += n;
-  }
-
-  // Side `side`'s waiting bytes are about to change: hash them, paired as far as possible.
-  void hash_waiting(int side) {
-    Waiting& mine = waiting_[side];
-    Waiting& other = waiting_[1 - side];
-    const std::size_t paired =
-        update_pair(digests_[side], mine.data, mine.size, digests_[1 - side], other.data, other.size);
-    other.data += paired;
-    other.size -= paired;
-    digests_[side].update(mine.data + paired, mine.size - paired);
-    mine.size = 0;
-  }
-
-  // After the last read of both sides.
-  std::string finish(int side) {
-    hash_waiting(side);
-    return digests_[side].finish();
-  }
-
- private:
-  struct Waiting {
-    const unsigned char* data = nullptr;
-    std::size_t size = 0;
-  };
-  Sha256 digests_[2];
-  Waiting waiting_[2];
-};
-
-// Hands the file's bytes to the CSV reader, counting every byte it hands on (a BOM the reader
-// skips included) and passing them to the digests, so that a digest covers the file exactly.
-class DigestingReader final : public csv::ByteSource {
- public:
-  DigestingReader(int fd, int side, PairedDigests& digests, std::uint64_t hashed_before)
-      : fd_(fd), side_(side), digests_(digests), skip_(hashed_before) {}
-
-  std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
-    auto n = read_some(fd_, dst, std::min(capacity, kReadSize));
-    if (!n) return std::unexpected(csv::ReadError{std::move(n.error().text)});
-    bytes_ += *n;
-    // The first bytes of the file may have been hashed already, by the check for identical files.
-    const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, *n));
-    skip_ -= skipped;
-    if (*n > skipped) digests_.add(side_, dst + skipped, *n - skipped);
-    return *n;
-  }
-
-  void release() override { digests_.hash_waiting(side_); }
-
-  std::uint64_t bytes() const { return bytes_; }
-
- private:
-  int fd_;
-  int side_;
-  PairedDigests& digests_;
-  std::uint64_t skip_;  // bytes still to read that the digest already holds
-  std::uint64_t bytes_ = 0;
-};
-
-// One dataset being read: the file, its digesting source, the reader and the reused record.
-// Not movable: the reader refers to the source.
-struct Side {
-  Side(UniqueFd file, int side, PairedDigests& digests, std::uint64_t hashed_before, const csv::Dialect& dialect)
-      : fd(std::move(file)), source(fd.get(), side, digests, hashed_before), reader(source, dialect, kReadSize) {}
-  Side(const Side&) = delete;
-  Side& operator=(const Side&) = delete;
-
-  // Reads the next record; `holds` tells whether there was one. `context` prefixes a failure.
-  [[nodiscard]] Result<void> advance(std::string_view context) {
-    auto more = reader.next(record);
-    if (!more) return std::unexpected(EngineError::wrap(ErrorCode::InvalidGoldenDataset, context, more.error().text));
-    holds = *more;
-    return {};
-  }
-
-  UniqueFd fd;
-  DigestingReader source;
-  csv::Reader reader;
-  csv::Record record;
-  bool holds = false;
-};
-
 // Whether the two records stand in the input as the same bytes (a record without raw bytes, cut
 // by a refill, never does).
 bool same_raw_bytes(const csv::Record& expected, const csv::Record& actual) {
@@ -359,28 +257,20 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
                                            const std::vector<std::string>& actual_names, const ColumnPlan& plan,
                                            DatasetFile& expected_file, DatasetFile& actual_file,
                                            std::optional<FileIdentity> request_file, const DigestedPrefix& prefix) {
-  auto expected_fd = expected_file.open();
-  if (!expected_fd) return std::unexpected(std::move(expected_fd.error()));
-  auto actual_fd = actual_file.open();
-  if (!actual_fd) return std::unexpected(std::move(actual_fd.error()));
+  PairedDigests digests(prefix);
+  TESSAMER_ASSIGN_OR_RETURN(DatasetStream expected, DatasetStream::open(expected_file, dialect, &digests));
+  TESSAMER_ASSIGN_OR_RETURN(DatasetStream actual, DatasetStream::open(actual_file, dialect, &digests));
   const FileIdentity datasets[] = {*expected_file.identity(), *actual_file.identity()};
 
-  const csv::Dialect csv_dialect = reader_dialect(dialect);
-  PairedDigests digests(prefix);
-  Side expected(std::move(*expected_fd), 0, digests, prefix.size, csv_dialect);
-  Side actual(std::move(*actual_fd), 1, digests, prefix.size, csv_dialect);
-
   if (request.has_header) {
-    TESSAMER_TRY(expected.advance("cannot parse expected header"));
-    TESSAMER_TRY(actual.advance("cannot parse actual header"));
+    TESSAMER_TRY(expected.read_header());
+    TESSAMER_TRY(actual.read_header());
   }
 
   auto report = open_divergence_report(request.divergence_path, request.example_limit, datasets, request_file);
   if (!report) return std::unexpected(std::move(report.error()));
   DivergenceEmitter emit(dialect, expected_names, actual_names, plan, *report);
 
-  static constexpr std::string_view kExpectedContext = "cannot parse expected CSV";
-  static constexpr std::string_view kActualContext = "cannot parse actual CSV";
   ComparisonTotals totals;
   // Records that are the same bytes on both sides, with the headers' width, give no divergence
   // when every pair compares a column with the one at the same index: such runs are passed over
@@ -393,46 +283,42 @@ Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, con
   unsigned wait = 0, waited = 0;
   for (;;) {
     if (skip_equal && waited++ == wait) {
-      const std::size_t same = csv::skip_equal_records(expected.reader, actual.reader, columns);
+      const std::size_t same = csv::skip_equal_records(expected.reader(), actual.reader(), columns);
       totals.expected_rows += same;
       totals.actual_rows += same;
       totals.compared_rows += same;
       wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
       waited = 0;
     }
-    TESSAMER_TRY(expected.advance(kExpectedContext));
-    TESSAMER_TRY(actual.advance(kActualContext));
-    if (expected.holds) {
+    TESSAMER_ASSIGN_OR_RETURN(const bool expected_holds, expected.next());
+    TESSAMER_ASSIGN_OR_RETURN(const bool actual_holds, actual.next());
+    if (expected_holds) {
       ++totals.expected_rows;
-      if (actual.holds) {
+      if (actual_holds) {
         ++totals.actual_rows;
         ++totals.compared_rows;
-        TESSAMER_TRY(emit.compare(expected.record, actual.record, totals.compared_rows));
+        TESSAMER_TRY(emit.compare(expected.record(), actual.record(), totals.compared_rows));
       } else {
         ++totals.missing_rows;
-        TESSAMER_TRY(emit.missing_row(expected.record, totals.compared_rows + totals.missing_rows));
+        TESSAMER_TRY(emit.missing_row(expected.record(), totals.compared_rows + totals.missing_rows));
       }
-    } else if (actual.holds) {
+    } else if (actual_holds) {
       ++totals.actual_rows;
       ++totals.additional_rows;
-      TESSAMER_TRY(emit.additional_row(actual.record, totals.compared_rows + totals.additional_rows));
+      TESSAMER_TRY(emit.additional_row(actual.record(), totals.compared_rows + totals.additional_rows));
     } else {
       break;
     }
   }
-  // Everything compared, hashed and counted came from the files as they were first opened.
-  TESSAMER_TRY(expected_file.check_unchanged(expected.fd.get()));
-  TESSAMER_TRY(actual_file.check_unchanged(actual.fd.get()));
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, expected.finish());
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, actual.finish());
 
-  auto summary = finish_divergence_report(std::move(*report));
-  if (!summary) return std::unexpected(std::move(summary.error()));
-  totals.expected_sha256 = digests.finish(0);
-  totals.expected_bytes = expected.source.bytes();
-  totals.actual_sha256 = digests.finish(1);
-  totals.actual_bytes = actual.source.bytes();
-  expected.fd.reset();
-  actual.fd.reset();
-  return ComparisonOutcome{std::move(totals), summary->count, std::move(summary->examples)};
+  TESSAMER_ASSIGN_OR_RETURN(DivergenceSummary summary, finish_divergence_report(std::move(*report)));
+  totals.expected_sha256 = std::move(expected_read.sha256);
+  totals.expected_bytes = expected_read.bytes;
+  totals.actual_sha256 = std::move(actual_read.sha256);
+  totals.actual_bytes = actual_read.bytes;
+  return ComparisonOutcome{std::move(totals), summary.count, std::move(summary.examples)};
 }
 
 Result<ComparisonOutcome> compare_datasets(const ValidationRequest& request, const CsvDialect& dialect,
