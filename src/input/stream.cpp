@@ -91,16 +91,6 @@ struct DatasetStream::Body {
         source(std::move(fd), digests, file.side() == DatasetSide::Expected ? 0 : 1),
         reader(source, reader_dialect(dialect), kReadSize) {}
 
-  [[nodiscard]] Result<bool> read(std::string_view what) {
-    auto more = reader.next(record);
-    if (!more) [[unlikely]] {
-      return std::unexpected(EngineError::wrap(
-          ErrorCode::InvalidGoldenDataset, "cannot parse " + std::string(side_text(file.side())) + " " + std::string(what),
-          more.error().text));
-    }
-    return *more;
-  }
-
   DatasetFile& file;
   Source source;
   csv::Reader reader;
@@ -121,9 +111,23 @@ DatasetStream::~DatasetStream() = default;
 
 DatasetSide DatasetStream::side() const { return body_->file.side(); }
 
-Result<bool> DatasetStream::read_header() { return body_->read("header"); }
+// A failed read of the reader: `what` is "header" or "CSV".
+[[gnu::cold]] static EngineError read_failure(DatasetSide side, std::string_view what, const csv::ReadError& error) {
+  return EngineError::wrap(ErrorCode::InvalidGoldenDataset,
+                           "cannot parse " + std::string(side_text(side)) + " " + std::string(what), error.text);
+}
 
-Result<bool> DatasetStream::next() { return body_->read("CSV"); }
+Result<bool> DatasetStream::read_header() {
+  auto more = reader_->next(*record_);
+  if (!more) return std::unexpected(read_failure(side(), "header", more.error()));
+  return *more;
+}
+
+Result<bool> DatasetStream::next() {
+  auto more = reader_->next(*record_);
+  if (!more) [[unlikely]] return std::unexpected(read_failure(side(), "CSV", more.error()));
+  return *more;
+}
 
 std::uint64_t DatasetStream::bytes() const { return body_->source.bytes(); }
 
