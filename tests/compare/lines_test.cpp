@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "compare/compare.h"
 #include "compare/temp_files.h"
+#include "input/input.h"
 
 namespace tessamer {
 namespace {
@@ -111,6 +113,69 @@ TEST(LineWriter, AKeyThatDoesNotDecodeWritesNothingOfItsLine) {
     EXPECT_EQ(written.status.error(),
               (EngineError{ErrorCode::InvalidGoldenDataset, "CSV contains bytes invalid for encoding UTF-8"}));
     EXPECT_EQ(written.report, "");
+  }
+}
+
+// Rows that no CSV reader made (as a sort's runs give them back: fields only, no raw bytes) get
+// the lines the comparison writes for the same records read from files.
+TEST(PairComparer, RowsOfViewsGetTheLinesOfReadRecords) {
+  struct Case {
+    const char* name;
+    std::vector<Views> expected;  // data records; the header is "a,b"
+    std::vector<Views> actual;
+  };
+  const Case cases[] = {
+      {"equal", {{"1", "2"}, {"3", "4"}}, {{"1", "2"}, {"3", "4"}}},
+      {"cells differ", {{"1", "2"}, {"x", ""}}, {{"1", "9"}, {"y", "z"}}},
+      {"ragged", {{"1"}, {"1", "2", "3"}, {"5", "6"}}, {{"1", "2"}, {"1", "2"}, {"5"}}},
+      {"narrow on both sides", {{"1"}}, {{"1"}}},
+      {"expected longer", {{"1", "2"}, {"3", "4"}}, {{"1", "2"}}},
+      {"actual longer", {{"1", "2"}}, {{"1", "2"}, {"5", "6"}, {"7"}}},
+  };
+  auto csv_of = [](const std::vector<Views>& records) {
+    std::string text = "a,b\n";
+    for (const Views& record : records) {
+      for (std::size_t i = 0; i < record.size(); ++i) text.append(i > 0 ? "," : "").append(record[i]);
+      text += "\n";
+    }
+    return text;
+  };
+  const ColumnPlan plan = plan_of({"a", "b"});
+  for (const std::uint64_t limit : {0, 10}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", exampleLimit " + std::to_string(limit));
+      TempDir dir;
+      ValidationRequest request;
+      request.encoding = "utf-8";
+      request.delimiter = ",";
+      request.quote_char = "\"";
+      const auto dialect = resolve_dialect(request);
+      ASSERT_TRUE(dialect);
+      const std::string expected_path = dir.write("e.csv", csv_of(c.expected));
+      const std::string actual_path = dir.write("a.csv", csv_of(c.actual));
+      const std::string read_path = dir.file("read.jsonl");
+      DatasetFile expected_file(DatasetSide::Expected, expected_path);
+      DatasetFile actual_file(DatasetSide::Actual, actual_path);
+      const std::vector<std::string> names = {"a", "b"};
+      ComparisonSettings settings;
+      settings.divergence_path = read_path;
+      settings.example_limit = limit;
+      auto read = compare_datasets({expected_file, actual_file, *dialect, names, names, plan, settings});
+      ASSERT_TRUE(read) << read.error().message;
+
+      Written written = write_one("utf-8", limit, plan, [&](LineWriter& lines) -> Result<void> {
+        PairComparer pairs(2, 2, plan, lines);
+        const std::size_t both = std::min(c.expected.size(), c.actual.size());
+        for (std::size_t i = 0; i < both; ++i) {
+          TESSAMER_TRY(pairs.compare(Row{c.expected[i], std::nullopt}, Row{c.actual[i], std::nullopt}, {i + 1}));
+        }
+        for (std::size_t i = both; i < c.expected.size(); ++i) TESSAMER_TRY(lines.missing_row(c.expected[i], {i + 1}));
+        for (std::size_t i = both; i < c.actual.size(); ++i) TESSAMER_TRY(lines.additional_row(c.actual[i], {i + 1}));
+        return {};
+      });
+      ASSERT_TRUE(written.status);
+      EXPECT_EQ(written.report, read_file(read_path));
+    }
   }
 }
 
