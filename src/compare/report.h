@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -123,16 +124,18 @@ class DivergenceReportWriter {
     return {};
   }
 
-  // Records one divergence whose compact JSON text of `size` bytes `fill(char*)` writes in place,
-  // when no example is wanted and the line fits into the buffer as it stands, so that nothing is
-  // written out in between; then true. Otherwise false, with nothing done: record() does it, and
-  // writes out exactly when it would have.
+  // Records one divergence whose compact JSON text of at most `max_size` bytes `fill(char*)`
+  // writes in place, returning how many it wrote, when no example is wanted and that many fit
+  // into the buffer as it stands, so that nothing is written out in between; then true.
+  // Otherwise false, with nothing done: record() does it, and writes out exactly when it would
+  // have.
   template <class Fill>
-  bool record_in_place(std::size_t size, Fill&& fill) {
+  bool record_in_place(std::size_t max_size, Fill&& fill) {
     if (examples_.size() < example_limit_) return false;
-    char* line = buffer_->room_for(size + 1);
+    char* line = buffer_->room_for(max_size + 1);
     if (line == nullptr) return false;
-    fill(line);
+    const std::size_t size = fill(line);
+    assert(size <= max_size && "a line in place stays within the room it asked for");
     line[size] = '\n';
     buffer_->advance(size + 1);
     ++count_;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -164,6 +165,8 @@ class Record {
   std::size_t size() const { return count_; }
   // Precondition: i < size().
   std::string_view operator[](std::size_t i) const { return fields_[i]; }
+  // All size() fields in order, valid as each field is.
+  std::span<const std::string_view> fields() const { return {fields_.data(), count_}; }
 
   // The record's bytes as they stand in the input, from its first byte up to the line end that
   // closed it (not included), when they lie in one piece in the reader's buffer; nullopt for a

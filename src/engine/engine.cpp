@@ -1,10 +1,10 @@
+// The run, top to bottom: the command line, the request, the dataset stage, the outcome document.
 #include "engine/engine.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
-#include <variant>
 
 #include "core/file.h"
 #include "input/input.h"
@@ -66,39 +66,21 @@ int run_engine(const std::vector<std::string_view>& arguments, int out_fd, int e
 Result<JsonValue> run_validation(const ValidationRequest& request, std::optional<FileIdentity> request_file) {
   // Duration and throughput count from here, before anything else, encoding resolution included.
   const auto start = std::chrono::steady_clock::now();
-  auto dialect = resolve_dialect(request);
-  if (!dialect) return std::unexpected(std::move(dialect).error());
+  TESSAMER_ASSIGN_OR_RETURN(const CsvDialect dialect, resolve_dialect(request));
   // Every later step reads the files these opened first (see DatasetFile).
   DatasetFile expected_file(DatasetSide::Expected, request.expected_path);
   DatasetFile actual_file(DatasetSide::Actual, request.actual_path);
-  auto expected_names = read_header(expected_file, request.has_header, request.expected_columns, *dialect);
-  if (!expected_names) return std::unexpected(std::move(expected_names).error());
-  auto actual_names = read_header(actual_file, request.has_header, request.actual_columns, *dialect);
-  if (!actual_names) return std::unexpected(std::move(actual_names).error());
-  auto plan = build_column_plan(*expected_names, *actual_names, request.columns, request.excluded_columns);
-  if (!plan) return std::unexpected(std::move(plan).error());
-
-  // A plain comparison of two files with headers: identical bytes settle it without parsing.
-  // Otherwise the comparison carries on from the digest of the bytes found equal.
-  DigestedPrefix equal_prefix;
-  if (request.columns.empty() && request.excluded_columns.empty() && request.has_header) {
-    auto identical = compare_identical(expected_file, actual_file);
-    if (!identical) return std::unexpected(std::move(identical).error());
-    if (auto* different = std::get_if<DifferentFiles>(&*identical)) equal_prefix = std::move(different->prefix);
-    if (const auto* same = std::get_if<IdenticalFiles>(&*identical)) {
-      ComparisonTotals totals;
-      totals.expected_bytes = same->size;
-      totals.actual_bytes = same->size;
-      totals.expected_sha256 = same->expected_sha256;
-      totals.actual_sha256 = same->actual_sha256;
-      return build_identical_result_document(*expected_names, *actual_names, *plan, totals, start);
-    }
-  }
-
-  auto outcome = compare_datasets(request, *dialect, *expected_names, *actual_names, *plan, expected_file, actual_file,
-                                  request_file, equal_prefix);
-  if (!outcome) return std::unexpected(std::move(outcome).error());
-  return build_result_document(request, *expected_names, *actual_names, *plan, std::move(*outcome), start);
+  TESSAMER_ASSIGN_OR_RETURN(const std::vector<std::string> expected_names,
+                            read_header(expected_file, request.has_header, request.expected_columns, dialect));
+  TESSAMER_ASSIGN_OR_RETURN(const std::vector<std::string> actual_names,
+                            read_header(actual_file, request.has_header, request.actual_columns, dialect));
+  TESSAMER_ASSIGN_OR_RETURN(
+      const ColumnPlan plan,
+      build_column_plan(expected_names, actual_names, request.columns, request.excluded_columns));
+  TESSAMER_ASSIGN_OR_RETURN(ComparisonOutcome outcome,
+                            compare_datasets({expected_file, actual_file, dialect, expected_names, actual_names, plan,
+                                              comparison_settings(request, request_file)}));
+  return build_result_document(request, expected_names, actual_names, plan, std::move(outcome), start);
 }
 
 }  // namespace tessamer

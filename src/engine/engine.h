@@ -40,10 +40,10 @@ JsonValue engine_metadata();
 // UINT64_MAX when the rate does not fit.
 std::uint64_t throughput_bytes_per_second(std::uint64_t total_bytes, std::chrono::steady_clock::time_point start);
 
-// The result document of a streaming comparison ("quor-csv-stream"). Status: FAIL with any
-// divergence, else PASS_WITH_EXCLUSIONS when the request excludes columns, else PASS. Takes the
-// examples out of `outcome`. Reads the clock for durationMs and then for the throughput, so
-// call it last.
+// The result document of a comparison: for a streamed one ("quor-csv-stream"), status FAIL with
+// any divergence, else PASS_WITH_EXCLUSIONS when the request excludes columns, else PASS; for
+// identical files, build_identical_result_document. Takes the examples out of `outcome`. Reads
+// the clock for durationMs and then for the throughput, so call it last.
 JsonValue build_result_document(const ValidationRequest& request, const std::vector<std::string>& expected_names,
                                 const std::vector<std::string>& actual_names, const ColumnPlan& plan,
                                 ComparisonOutcome outcome, std::chrono::steady_clock::time_point start);

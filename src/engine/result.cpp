@@ -1,5 +1,7 @@
+// The result document: its members from the comparison's outcome, the engine object, the timing.
 #include <utility>
 
+#include "core/formats.h"
 #include "engine/engine.h"
 
 #ifndef TESSAMER_VERSION
@@ -95,6 +97,12 @@ std::uint64_t throughput_bytes_per_second(std::uint64_t total_bytes, std::chrono
 JsonValue build_result_document(const ValidationRequest& request, const std::vector<std::string>& expected_names,
                                 const std::vector<std::string>& actual_names, const ColumnPlan& plan,
                                 ComparisonOutcome outcome, std::chrono::steady_clock::time_point start) {
+  switch (outcome.mode) {
+    case ComparisonMode::identical:
+      return build_identical_result_document(expected_names, actual_names, plan, outcome.totals, start);
+    case ComparisonMode::streamed:
+      break;
+  }
   const ComparisonTotals& totals = outcome.totals;
   std::uint64_t excluded_expected = 0;
   std::uint64_t excluded_actual = 0;
@@ -114,7 +122,7 @@ JsonValue build_result_document(const ValidationRequest& request, const std::vec
 
   JsonValue document = common_document(expected_names, actual_names, plan, totals);
   document.set("cellsCompared", JsonValue::number(saturating_mul(totals.compared_rows, plan.pairs.size())));
-  document.set("comparisonMode", JsonValue::string("quor-csv-stream"));
+  document.set("comparisonMode", JsonValue::string(std::string(formats::kStreamMode)));
   JsonValue examples = JsonValue::array();
   examples.as_array() = std::move(outcome.examples);
   document.set("divergenceExamples", std::move(examples));
@@ -140,7 +148,7 @@ JsonValue build_identical_result_document(const std::vector<std::string>& expect
 
   JsonValue document = common_document(expected_names, actual_names, plan, totals);
   document.set("cellsCompared", JsonValue());
-  document.set("comparisonMode", JsonValue::string("quor-binary"));
+  document.set("comparisonMode", JsonValue::string(std::string(formats::kIdenticalMode)));
   document.set("divergenceExamples", JsonValue::array());
   document.set("divergences", JsonValue::number(0));
   document.set("excludedCells", JsonValue::number(0));

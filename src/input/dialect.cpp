@@ -1,4 +1,4 @@
-#include "input/input.h"
+#include "input/detail.h"
 
 namespace tessamer {
 namespace {

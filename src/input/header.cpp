@@ -1,25 +1,12 @@
+// Header reading: the column names of each side, and the rules they must meet.
 #include <string>
 #include <unordered_set>
 
-#include "core/file.h"
+#include "csv/csv.h"
 #include "input/input.h"
 
 namespace tessamer {
 namespace {
-
-// Hands the CSV reader the file's bytes as they are.
-class FileSource final : public csv::ByteSource {
- public:
-  explicit FileSource(int fd) : fd_(fd) {}
-  std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
-    auto n = read_some(fd_, dst, capacity);
-    if (!n) return std::unexpected(csv::ReadError{std::move(n.error().text)});
-    return *n;
-  }
-
- private:
-  int fd_;
-};
 
 EngineError dataset_error(std::string message) { return EngineError{ErrorCode::InvalidGoldenDataset, std::move(message)}; }
 
@@ -48,24 +35,15 @@ Result<std::vector<std::string>> read_header(DatasetFile& file, bool has_header,
     TESSAMER_TRY(check_header(side, request_names));
     return request_names;
   }
-  std::string side_name(side_text(side));
-  auto fd = file.open();
-  if (!fd) return std::unexpected(std::move(fd).error());
-  FileSource source(fd->get());
-  csv::Reader reader(source, reader_dialect(dialect));
-  csv::Record record;
-  auto found = reader.next(record);
-  if (!found) {
-    return std::unexpected(
-        EngineError::wrap(ErrorCode::InvalidGoldenDataset, "cannot parse " + side_name + " header", found.error().text));
-  }
-  if (!*found) return std::unexpected(dataset_error(side_name + " CSV has no header"));
+  TESSAMER_ASSIGN_OR_RETURN(DatasetStream stream, DatasetStream::open(file, dialect));
+  TESSAMER_ASSIGN_OR_RETURN(const bool found, stream.read_header());
+  if (!found) return std::unexpected(dataset_error(std::string(side_text(side)) + " CSV has no header"));
+  const csv::Record& record = stream.record();
   std::vector<std::string> names;
   names.reserve(record.size());
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    auto name = decode_field(dialect.encoding, record[i]);
-    if (!name) return std::unexpected(std::move(name).error());
-    names.push_back(std::move(*name));
+  for (const std::string_view field : record.fields()) {
+    TESSAMER_ASSIGN_OR_RETURN(std::string name, decode_field(dialect.encoding, field));
+    names.push_back(std::move(name));
   }
   TESSAMER_TRY(check_header(side, names));
   return names;

@@ -1,11 +1,12 @@
-// Dataset input: the CSV dialect and encoding of a run, header reading, and the byte-identical
-// check of two dataset files.
+// Dataset input: the CSV dialect and encoding of a run, header reading, the byte-identical check
+// of two dataset files, and the stream every later read of a dataset goes through.
 //
 // Everything here reads the request and the files; nothing writes. The types at the top are the
 // ones the comparison and the run share with this area.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,9 +16,14 @@
 #include "core/error.h"
 #include "core/file.h"
 #include "core/sha256.h"
-#include "csv/csv.h"
 #include "encoding/encoding.h"
 #include "request/request.h"
+
+// The reader behind a DatasetStream; only the readers of records need its header.
+namespace csv {
+class Reader;
+class Record;
+}  // namespace csv
 
 namespace tessamer {
 
@@ -66,10 +72,6 @@ struct CsvDialect {
 // Resolves the encoding label, then delimiter, quoteChar and escapeChar (when given) to bytes.
 [[nodiscard]] Result<CsvDialect> resolve_dialect(const ValidationRequest& request);
 
-// The reader configuration every dataset is read with (a leading BOM is skipped: the UTF-16 one
-// under UTF-16, the UTF-8 one under every other encoding), aware of the encoding's characters.
-csv::Dialect reader_dialect(const CsvDialect& dialect);
-
 // The field's bytes as UTF-8 text, decoded strictly (fatal, no BOM handling).
 [[nodiscard]] Result<std::string> decode_field(encoding::Encoding encoding, std::string_view bytes);
 
@@ -105,5 +107,91 @@ using IdenticalOutcome = std::variant<IdenticalFiles, DifferentFiles>;
 // sizes are told apart from their status alone, without being opened. Identical files were
 // checked unchanged after their last read.
 [[nodiscard]] Result<IdenticalOutcome> compare_identical(DatasetFile& expected, DatasetFile& actual);
+
+// The digests of the two datasets of a comparison, computed two at a time: the streams of both
+// sides hash into it, each in the lane of its side. Both lanes carry on from `prefix`: its bytes,
+// the first of each file, are not hashed again. Must outlive the streams that hash into it.
+class PairedDigests {
+ public:
+  explicit PairedDigests(const DigestedPrefix& prefix = {});
+  PairedDigests(const PairedDigests&) = delete;
+  PairedDigests& operator=(const PairedDigests&) = delete;
+
+ private:
+  friend class DatasetStream;
+  struct Waiting {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+  };
+  // `n` bytes of `lane` read at `data`, right after its waiting bytes (or with none waiting).
+  void add(int lane, const unsigned char* data, std::size_t n);
+  // The waiting bytes of `lane` are about to change: hash them, paired as far as possible.
+  void hash_waiting(int lane);
+
+  Sha256 digests_[2];
+  Waiting waiting_[2];
+  std::uint64_t prefix_size_;
+};
+
+// What a stream read of its file: every byte, a BOM and the header included.
+struct StreamedBytes {
+  std::uint64_t bytes = 0;
+  std::string sha256;  // 64 lowercase hex characters; empty when the stream was not digesting
+};
+
+// One read of a dataset file from its first byte to its end, record by record, through the
+// run's DatasetFile (its open and its check for change, with their messages). Every byte read is
+// counted and, when the stream digests, hashed; the digest covers the file exactly, a BOM the
+// reader skips included. Each later read of a dataset, header reading and the comparison alike,
+// goes through one of these, so the bytes judged are the bytes counted and hashed.
+//
+// Move-only; the reader and its buffer stay in place when the stream moves.
+class DatasetStream {
+ public:
+  // Opens `file` (its messages, and "{side} CSV changed while being read" when a later open finds
+  // another file) for reading as `dialect`. With `digests`, hashes into the lane of the file's
+  // side, leaving out the prefix the digests already hold.
+  [[nodiscard]] static Result<DatasetStream> open(DatasetFile& file, const CsvDialect& dialect,
+                                                  PairedDigests* digests = nullptr);
+
+  DatasetStream(DatasetStream&&) noexcept;
+  DatasetStream& operator=(DatasetStream&&) noexcept;
+  ~DatasetStream();
+
+  DatasetSide side() const;
+
+  // Reads the header record into record(): false when the file holds no record at all. A read
+  // failure is INVALID_GOLDEN_DATASET "cannot parse {side} header: {error}".
+  [[nodiscard]] Result<bool> read_header();
+
+  // Reads the next data record into record(): false at the end of the file, and on every later
+  // call. A read failure is INVALID_GOLDEN_DATASET "cannot parse {side} CSV: {error}"; the stream
+  // cannot go on after one.
+  [[nodiscard]] Result<bool> next();
+
+  // The record the last read gave; valid until the next read of this stream (see csv::Record).
+  const csv::Record& record() const { return *record_; }
+
+  // The reader itself, for passing over records both sides hold as the same bytes
+  // (csv::skip_equal_records); what it passes is counted and hashed like every other byte.
+  csv::Reader& reader() { return *reader_; }
+
+  // Bytes read from the file so far.
+  std::uint64_t bytes() const;
+
+  // After the last read: checks the file unchanged since the run first opened it, then gives the
+  // bytes read and, when digesting, their digest. The first call does the work; later calls give
+  // the same result again without looking at the file. The record and the reader stay usable.
+  [[nodiscard]] Result<StreamedBytes> finish();
+
+ private:
+  class Source;
+  struct Body;
+  explicit DatasetStream(std::unique_ptr<Body> body);
+
+  std::unique_ptr<Body> body_;
+  csv::Reader* reader_ = nullptr;  // in body_
+  csv::Record* record_ = nullptr;  // in body_
+};
 
 }  // namespace tessamer

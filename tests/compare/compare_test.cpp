@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "compare/temp_files.h"
 #include "core/sha256.h"
+#include "input/input.h"
 
 namespace tessamer {
 namespace {
@@ -42,6 +44,20 @@ struct RunResult {
   std::string report;
 };
 
+// The comparison of the request's two files, as a run that opens them for the first time; the
+// identical-files check only when `identical_files_pass`.
+Result<ComparisonOutcome> compare_files(const ValidationRequest& request, const Names& expected_names,
+                                        const Names& actual_names, const ColumnPlan& plan,
+                                        bool identical_files_pass = false) {
+  auto dialect = resolve_dialect(request);
+  EXPECT_TRUE(dialect.has_value());
+  DatasetFile expected(DatasetSide::Expected, request.expected_path);
+  DatasetFile actual(DatasetSide::Actual, request.actual_path);
+  ComparisonSettings settings = comparison_settings(request, std::nullopt);
+  settings.identical_files_pass = identical_files_pass;
+  return compare_datasets({expected, actual, *dialect, expected_names, actual_names, plan, settings});
+}
+
 // A comparison over files written to a fresh directory.
 class CompareDatasets : public ::testing::Test {
  protected:
@@ -60,10 +76,7 @@ class CompareDatasets : public ::testing::Test {
           const Names& actual_names, const ColumnPlan& plan) {
     dir_.write("expected.csv", expected);
     dir_.write("actual.csv", actual);
-    auto dialect = resolve_dialect(request_);
-    EXPECT_TRUE(dialect.has_value());
-    RunResult result{compare_datasets(request_, *dialect, expected_names, actual_names, plan),
-                     read_file(request_.divergence_path)};
+    RunResult result{compare_files(request_, expected_names, actual_names, plan), read_file(request_.divergence_path)};
     if (result.outcome) {
       // Every line is counted, and the examples are the first lines as they stand.
       std::vector<std::string> lines = lines_of(result.report);
@@ -315,14 +328,63 @@ TEST_F(CompareDatasets, SetupFailures) {
     request_.actual_path = c.actual_path;
     request_.divergence_path = c.divergence_path;
     request_.has_header = c.has_header;
-    auto dialect = resolve_dialect(request_);
-    ASSERT_TRUE(dialect);
-    auto outcome = compare_datasets(request_, *dialect, {"a", "b"}, {"a", "b"}, positional_plan({"a", "b"}));
+    auto outcome = compare_files(request_, {"a", "b"}, {"a", "b"}, positional_plan({"a", "b"}));
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), c.error);
     EXPECT_EQ(read_file(expected), "a,b\n1,2\n");
     EXPECT_EQ(read_file(actual), "a,b\n1,3\n");
   }
+}
+
+TEST_F(CompareDatasets, IdenticalFilesPassOnlyAPlainComparison) {
+  struct Case {
+    const char* name;
+    std::string expected;
+    std::string actual;
+    bool plain;  // the settings let identical files pass
+    ComparisonMode mode;
+  };
+  std::string long_file = "a,b\n";
+  for (int i = 0; i < 100'000; ++i) long_file += std::to_string(i) + ",x\n";
+  std::string late_change = long_file;
+  late_change[late_change.size() - 2] = 'y';
+  const Case cases[] = {
+      {"identical", long_file, long_file, true, ComparisonMode::identical},
+      {"identical, not a plain comparison", long_file, long_file, false, ComparisonMode::streamed},
+      {"same size, the last record differs", long_file, late_change, true, ComparisonMode::streamed},
+      {"different sizes", long_file, long_file + "1,x\n", true, ComparisonMode::streamed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(request_.divergence_path);
+    dir_.write("expected.csv", c.expected);
+    dir_.write("actual.csv", c.actual);
+    auto outcome = compare_files(request_, {"a", "b"}, {"a", "b"}, positional_plan({"a", "b"}), c.plain);
+    ASSERT_TRUE(outcome) << outcome.error().message;
+    EXPECT_EQ(outcome->mode, c.mode);
+    EXPECT_EQ(std::filesystem::exists(request_.divergence_path), c.mode == ComparisonMode::streamed);
+    const ComparisonTotals& t = outcome->totals;
+    EXPECT_EQ(t.expected_bytes, c.expected.size());
+    EXPECT_EQ(t.actual_bytes, c.actual.size());
+    EXPECT_EQ(t.expected_sha256, sha256_of(c.expected));
+    EXPECT_EQ(t.actual_sha256, sha256_of(c.actual));
+    EXPECT_EQ(t.compared_rows, c.mode == ComparisonMode::streamed ? 100'000u : 0u);
+  }
+}
+
+TEST(ComparisonSettings, IdenticalFilesPassWithoutMappingsExclusionsOrHeaderless) {
+  ValidationRequest plain;
+  plain.has_header = true;
+  ValidationRequest mapped = plain;
+  mapped.columns.push_back({"a", "a"});
+  ValidationRequest excluded = plain;
+  excluded.excluded_columns.push_back({"a", std::nullopt, "r", "b", "t"});
+  ValidationRequest headerless = plain;
+  headerless.has_header = false;
+  EXPECT_TRUE(comparison_settings(plain, std::nullopt).identical_files_pass);
+  EXPECT_FALSE(comparison_settings(mapped, std::nullopt).identical_files_pass);
+  EXPECT_FALSE(comparison_settings(excluded, std::nullopt).identical_files_pass);
+  EXPECT_FALSE(comparison_settings(headerless, std::nullopt).identical_files_pass);
 }
 
 }  // namespace
