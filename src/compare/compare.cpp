@@ -19,6 +19,12 @@ ComparisonSettings comparison_settings(const ValidationRequest& request, std::op
   settings.divergence_path = request.divergence_path;
   settings.example_limit = request.example_limit;
   settings.request_file = request_file;
+  if (is_keyed(request)) {
+    settings.key_order = effective_key_order(request);
+    settings.duplicate_keys = effective_duplicate_keys(request);
+    settings.sort_memory_bytes = effective_sort_memory_bytes(request);
+    if (request.sort_directory) settings.sort_directory = *request.sort_directory;
+  }
   return settings;
 }
 
@@ -56,7 +62,15 @@ Result<ComparisonOutcome> compare_datasets(const ComparisonInput& input) {
   PairComparer pairs(input.expected_names.size(), input.actual_names.size(), input.plan, lines);
 
   const Pairing pairing{input, expected, actual, pairs, lines};
-  TESSAMER_ASSIGN_OR_RETURN(ComparisonTotals totals, pair_by_position(pairing));
+  std::optional<KeyedTotals> keyed;
+  ComparisonTotals totals;
+  if (input.plan.keys.empty()) {
+    TESSAMER_ASSIGN_OR_RETURN(totals, pair_by_position(pairing));
+  } else {
+    TESSAMER_ASSIGN_OR_RETURN(KeyedOutcome by_key, pair_by_key(pairing, report));
+    totals = by_key.totals;
+    keyed = by_key.keyed;
+  }
 
   TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, expected.finish());
   TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, actual.finish());
@@ -65,7 +79,8 @@ Result<ComparisonOutcome> compare_datasets(const ComparisonInput& input) {
   totals.expected_sha256 = std::move(expected_read.sha256);
   totals.actual_bytes = actual_read.bytes;
   totals.actual_sha256 = std::move(actual_read.sha256);
-  return ComparisonOutcome{ComparisonMode::streamed, std::move(totals), summary.count, std::move(summary.examples)};
+  return ComparisonOutcome{ComparisonMode::streamed, std::move(totals), keyed, summary.count,
+                           std::move(summary.examples)};
 }
 
 }  // namespace tessamer

@@ -32,6 +32,13 @@ struct ComparisonSettings {
   std::uint64_t example_limit = 0;
   // The file the request was read from, which the report must not overwrite.
   std::optional<FileIdentity> request_file;
+  // Pairing by key, when the plan has key columns: how each side reaches key order and what a
+  // repeated key does; under KeyOrder::Any the sort's memory budget (for both sides) and where
+  // its run files go (the report's directory when none is given).
+  KeyOrder key_order = KeyOrder::Any;
+  DuplicateKeys duplicate_keys = DuplicateKeys::Reject;
+  std::uint64_t sort_memory_bytes = 0;
+  std::optional<std::string_view> sort_directory;
 };
 
 // The settings of `request`, which must outlive them.
@@ -70,9 +77,19 @@ enum class ComparisonMode {
   identical,  // the files are the same bytes: nothing parsed, no report, no rows counted
 };
 
+// What a keyed comparison adds to the totals, per side.
+struct KeyedTotals {
+  bool expected_sorted = true;  // the data records were already in key order
+  bool actual_sorted = true;
+  // Records whose key equals that of the record before them in key order.
+  std::uint64_t expected_repeated_keys = 0;
+  std::uint64_t actual_repeated_keys = 0;
+};
+
 struct ComparisonOutcome {
   ComparisonMode mode = ComparisonMode::streamed;
   ComparisonTotals totals;  // identical: only the byte counts and digests
+  std::optional<KeyedTotals> keyed;  // streamed in a keyed run only
   std::uint64_t divergences = 0;
   std::vector<JsonValue> examples;  // the first `exampleLimit` divergence records, in order
 };

@@ -29,4 +29,16 @@ inline Row row_of(const csv::Record& record) { return Row{record.fields(), recor
 // the shorter file are missing or additional. Fills the row counts of the totals.
 [[nodiscard]] Result<ComparisonTotals> pair_by_position(const Pairing& pairing);
 
+struct KeyedOutcome {
+  ComparisonTotals totals;
+  KeyedTotals keyed;
+};
+
+// Pairs records by the key columns of the plan: both sides in key order, one merge. Under
+// KeyOrder::Sorted the streams must already be in key order; under KeyOrder::Any a first pass
+// reads and digests each stream, sorting a side that is not in order, and a second pass reads
+// the files again to merge. `report` is the open report (a sort needs a place for its files).
+// Fills the row counts; under KeyOrder::Any also finishes both streams.
+[[nodiscard]] Result<KeyedOutcome> pair_by_key(const Pairing& pairing, const DivergenceReportWriter& report);
+
 }  // namespace tessamer

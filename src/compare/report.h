@@ -102,6 +102,9 @@ class DivergenceReportWriter {
 
   std::uint64_t count() const { return count_; }
 
+  // Whether the report is a regular file, not a device or FIFO.
+  bool regular_file() const { return regular_file_; }
+
   // Records one divergence. `write_text(ReportBuffer&)` writes its compact JSON text (one
   // object, no line end) and returns IoResult<void>. While examples are still wanted, the same
   // bytes are kept as the example, so a report line and its example cannot differ. A failure of

@@ -76,7 +76,8 @@ Result<JsonValue> run_validation(const ValidationRequest& request, std::optional
                             read_header(actual_file, request.has_header, request.actual_columns, dialect));
   TESSAMER_ASSIGN_OR_RETURN(
       const ColumnPlan plan,
-      build_column_plan(expected_names, actual_names, request.columns, request.excluded_columns));
+      build_column_plan(expected_names, actual_names, request.columns, request.excluded_columns,
+                        request.key_columns));
   TESSAMER_ASSIGN_OR_RETURN(ComparisonOutcome outcome,
                             compare_datasets({expected_file, actual_file, dialect, expected_names, actual_names, plan,
                                               comparison_settings(request, request_file)}));

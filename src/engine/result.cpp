@@ -74,6 +74,38 @@ void add_timing(JsonValue& document, const ComparisonTotals& totals, std::chrono
                    saturating_add(totals.expected_bytes, totals.actual_bytes), start)));
 }
 
+// How a keyed run paired its records; `keyed` is absent when the files were found identical, and
+// then nothing was read that the pairing finds out.
+JsonValue key_pairing(const ValidationRequest& request, const ColumnPlan& plan, const std::optional<KeyedTotals>& keyed) {
+  auto flag = [&](bool KeyedTotals::*member) { return keyed ? JsonValue::boolean((*keyed).*member) : JsonValue(); };
+  auto count = [&](std::uint64_t KeyedTotals::*member) {
+    return keyed ? JsonValue::number((*keyed).*member) : JsonValue();
+  };
+  JsonValue keys = JsonValue::array();
+  for (const ColumnPair& key : plan.keys) {
+    JsonValue entry = JsonValue::object();
+    entry.set("actual", JsonValue::string(key.actual));
+    entry.set("actualIndex", JsonValue::number(key.actual_index));
+    entry.set("expected", JsonValue::string(key.expected));
+    entry.set("expectedIndex", JsonValue::number(key.expected_index));
+    keys.push(std::move(entry));
+  }
+  JsonValue repeated = JsonValue::object();
+  repeated.set("actual", count(&KeyedTotals::actual_repeated_keys));
+  repeated.set("expected", count(&KeyedTotals::expected_repeated_keys));
+  const KeyOrder order = effective_key_order(request);
+  JsonValue pairing = JsonValue::object();
+  pairing.set("actualSorted", flag(&KeyedTotals::actual_sorted));
+  pairing.set("duplicateKeys", JsonValue::string(std::string(duplicate_keys_text(effective_duplicate_keys(request)))));
+  pairing.set("expectedSorted", flag(&KeyedTotals::expected_sorted));
+  pairing.set("keyColumns", std::move(keys));
+  pairing.set("keyOrder", JsonValue::string(std::string(key_order_text(order))));
+  pairing.set("repeatedKeyRecords", std::move(repeated));
+  pairing.set("sortMemoryBytes",
+              order == KeyOrder::Any ? JsonValue::number(effective_sort_memory_bytes(request)) : JsonValue());
+  return pairing;
+}
+
 }  // namespace
 
 JsonValue engine_metadata() {
@@ -98,8 +130,11 @@ JsonValue build_result_document(const ValidationRequest& request, const std::vec
                                 const std::vector<std::string>& actual_names, const ColumnPlan& plan,
                                 ComparisonOutcome outcome, std::chrono::steady_clock::time_point start) {
   switch (outcome.mode) {
-    case ComparisonMode::identical:
-      return build_identical_result_document(expected_names, actual_names, plan, outcome.totals, start);
+    case ComparisonMode::identical: {
+      JsonValue document = build_identical_result_document(expected_names, actual_names, plan, outcome.totals, start);
+      if (!plan.keys.empty()) document.set("keyPairing", key_pairing(request, plan, std::nullopt));
+      return document;
+    }
     case ComparisonMode::streamed:
       break;
   }
@@ -129,6 +164,7 @@ JsonValue build_result_document(const ValidationRequest& request, const std::vec
   document.set("divergences", JsonValue::number(outcome.divergences));
   document.set("excludedCells", JsonValue::number(saturating_add(saturating_mul(totals.expected_rows, excluded_expected),
                                                                  saturating_mul(totals.actual_rows, excluded_actual))));
+  if (!plan.keys.empty()) document.set("keyPairing", key_pairing(request, plan, outcome.keyed));
   document.set("rows", std::move(rows));
   document.set("status", JsonValue::string(status));
   add_timing(document, totals, start);

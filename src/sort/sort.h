@@ -181,6 +181,8 @@ class Record {
   std::size_t size() const { return count_; }
   // REQUIRES: i < size().
   std::string_view operator[](std::size_t i) const { return fields_[i]; }
+  // All fields at once, as views.
+  std::span<const std::string_view> fields() const { return {fields_.data(), count_}; }
 
  private:
   friend class detail::RunReader;

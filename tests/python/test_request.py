@@ -39,9 +39,9 @@ CASES = [
     ("no header", {"header": False, "expected_columns": ["id", "v"], "actual_columns": ("id", "v")},
      {"hasHeader": False, "expectedColumns": ["id", "v"], "actualColumns": ["id", "v"]}),
     ("example limit and null value", {"example_limit": 0, "null_value": "NULL"}, {"exampleLimit": 0, "nullValue": "NULL"}),
-    ("keyed members", {"key": "id", "key_order": "SORTED", "duplicate_keys": "PAIR_BY_OCCURRENCE",
+    ("keyed members", {"key": "id", "key_order": "ANY", "duplicate_keys": "PAIR_BY_OCCURRENCE",
                        "sort_memory_bytes": 1 << 20, "sort_directory": pathlib.Path("sort")},
-     {"keyColumns": ["id"], "keyOrder": "SORTED", "duplicateKeys": "PAIR_BY_OCCURRENCE", "sortMemoryBytes": 1048576,
+     {"keyColumns": ["id"], "keyOrder": "ANY", "duplicateKeys": "PAIR_BY_OCCURRENCE", "sortMemoryBytes": 1048576,
       "sortDirectory": "sort"}),
 ]
 
