@@ -7,6 +7,8 @@
 // again without digesting: a side found in order as it stands, a sorted side as the merge of its
 // ordered prefix with the sorted rest. The merge is the same either way and holds one record per
 // side, so the i-th expected record of a key meets the i-th actual record of that key.
+#include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -167,6 +169,12 @@ class KeyedSource {
   Fields fields() const { return fields_; }
   std::optional<std::string_view> raw() const { return raw_; }
 
+  // The reader of a source that gives the file's records as they stand, for passing over runs of
+  // records both sides hold as the same bytes; null for a merged one.
+  csv::Reader* plain_reader() { return !prepared_ || prepared_->sorted ? &stream_->reader() : nullptr; }
+  // `records` more were passed over that way.
+  void passed(std::uint64_t records) { read_ += records; }
+
   // After the last read: the reread file is checked unchanged (the stream's own finish does it
   // for a stream read once).
   [[nodiscard]] Result<void> finish() {
@@ -267,33 +275,58 @@ class MergeSide {
     if (!holds_) return {};
     ++rows_;
     const Key current = key();
-    if (has_previous_) {
-      const int order = sort::compare_keys(current, previous_);
-      if (order < 0) {
-        if (settings_.key_order == KeyOrder::Any) return std::unexpected(changed(side_));
-        TESSAMER_ASSIGN_OR_RETURN(const std::string now, key_text(current, encoding_));
-        TESSAMER_ASSIGN_OR_RETURN(const std::string before, key_text(previous_, encoding_));
-        return std::unexpected(EngineError{
-            ErrorCode::InvalidGoldenDataset, std::string(side_text(side_)) + " CSV is not sorted by keyColumns: record " +
-                                                 std::to_string(source_.number()) + " has key " + now + " after key " +
-                                                 before});
-      }
-      if (order == 0) {
-        if (settings_.duplicate_keys == DuplicateKeys::Reject) {
-          TESSAMER_ASSIGN_OR_RETURN(const std::string text, key_text(current, encoding_));
-          return std::unexpected(EngineError{
-              ErrorCode::InvalidGoldenDataset, std::string(side_text(side_)) + " CSV has duplicate key " + text +
-                                                   " at records " + std::to_string(previous_number_) + " and " +
-                                                   std::to_string(source_.number())});
-        }
-        ++repeated_;
-      }
-    }
+    if (has_previous_) TESSAMER_TRY(check(current, source_.number(), previous_, previous_number_));
     has_previous_ = true;
     previous_.assign(current);
     previous_number_ = source_.number();
     return {};
   }
+
+  // Key `current` of record `number` follows key `previous` of record `previous_number` on this
+  // side: lower ends the run, equal is a repeat.
+  template <class K, class P>
+  [[nodiscard]] Result<void> check(const K& current, std::uint64_t number, const P& previous,
+                                   std::uint64_t previous_number) {
+    const int order = sort::compare_keys(current, previous);
+    if (order < 0) {
+      if (settings_.key_order == KeyOrder::Any) return std::unexpected(changed(side_));
+      TESSAMER_ASSIGN_OR_RETURN(const std::string now, key_text(current, encoding_));
+      TESSAMER_ASSIGN_OR_RETURN(const std::string before, key_text(previous, encoding_));
+      return std::unexpected(EngineError{ErrorCode::InvalidGoldenDataset,
+                                         std::string(side_text(side_)) + " CSV is not sorted by keyColumns: record " +
+                                             std::to_string(number) + " has key " + now + " after key " + before});
+    }
+    if (order == 0) {
+      if (settings_.duplicate_keys == DuplicateKeys::Reject) {
+        TESSAMER_ASSIGN_OR_RETURN(const std::string text, key_text(current, encoding_));
+        return std::unexpected(EngineError{ErrorCode::InvalidGoldenDataset,
+                                           std::string(side_text(side_)) + " CSV has duplicate key " + text +
+                                               " at records " + std::to_string(previous_number) + " and " +
+                                               std::to_string(number)});
+      }
+      ++repeated_;
+    }
+    return {};
+  }
+
+  // Record `i` of a run passed over in the stream without being read has key `current`; the
+  // record before it in the run had `before` (null for the first of the run).
+  [[nodiscard]] Result<void> check_passed(std::size_t i, const Key& current, const Key* before) {
+    const std::uint64_t number = rows_ + 1 + i;
+    if (before == nullptr) return check(current, number, previous_, previous_number_);
+    return check(current, number, *before, number - 1);
+  }
+
+  // The run of `records` records ended with key `last`: they count as read.
+  void passed(std::size_t records, const Key& last) {
+    rows_ += records;
+    source_.passed(records);
+    previous_.assign(last);
+    previous_number_ = rows_;
+  }
+
+  csv::Reader* plain_reader() { return source_.plain_reader(); }
+  const std::vector<std::size_t>& columns() const { return columns_; }
 
   bool holds() const { return holds_; }
   Key key() const { return Key(source_.fields(), columns_); }
@@ -328,9 +361,93 @@ class MergeSide {
   std::vector<std::optional<std::string_view>> key_fields_;
 };
 
+// The key fields of records that stand in the input as plain bytes (no quote byte anywhere):
+// fields are what lies between delimiters, records end at CR or LF, and a line end at a record's
+// start is a blank line. Two slots, so that a record's key stays valid while the next one's is
+// taken.
+class PlainKeys {
+ public:
+  PlainKeys(unsigned char delimiter, std::span<const std::size_t> columns)
+      : delimiter_(static_cast<char>(delimiter)), columns_(columns) {
+    std::size_t widest = 0;
+    for (std::size_t column : columns) widest = std::max(widest, column + 1);
+    for (auto& slot : slots_) slot.resize(widest);
+  }
+
+  void start(std::string_view bytes) {
+    at_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+  }
+
+  // The key of the next record. REQUIRES: one more record stands in the bytes, with every key
+  // column.
+  Key next() {
+    while (at_ < end_ && (*at_ == '\n' || *at_ == '\r')) ++at_;
+    current_ ^= 1;
+    std::vector<std::string_view>& fields = slots_[current_];
+    const char* p = at_;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      const char* q = p;
+      while (q < end_ && *q != delimiter_ && *q != '\n' && *q != '\r') ++q;
+      fields[f] = std::string_view(p, static_cast<std::size_t>(q - p));
+      p = q < end_ && *q == delimiter_ ? q + 1 : q;
+    }
+    // On to the record's line end: the first CR or LF.
+    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
+    const char* line_end = lf != nullptr ? static_cast<const char*>(lf) : end_;
+    if (const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(line_end - p)); cr != nullptr) {
+      line_end = static_cast<const char*>(cr);
+    }
+    at_ = line_end;
+    return Key(fields, columns_);
+  }
+
+ private:
+  char delimiter_;
+  std::span<const std::size_t> columns_;
+  std::vector<std::string_view> slots_[2];
+  int current_ = 0;
+  const char* at_ = nullptr;
+  const char* end_ = nullptr;
+};
+
 // Meets the two sides' records in key order and sends what differs to the lines.
 [[nodiscard]] Result<ComparisonTotals> merge(const Pairing& pairing, MergeSide& expected, MergeSide& actual) {
   ComparisonTotals totals;
+  // Records that both sides hold as the same bytes, with the headers' width, pair with each other
+  // and show no divergence when every pair compares a column with the one at the same index (the
+  // key columns included): after a pair, such runs are passed over without splitting their
+  // records, only their keys are taken from the bytes and checked. Both sides' previous keys
+  // are then equal, so both check alike, the expected side first.
+  const std::size_t columns = pairing.input.expected_names.size();
+  csv::Reader* expected_reader = expected.plain_reader();
+  csv::Reader* actual_reader = actual.plain_reader();
+  const bool skip_equal = expected_reader != nullptr && actual_reader != nullptr &&
+                          pairing.pairs.compares_same_positions() && pairing.input.actual_names.size() == columns;
+  PlainKeys keys(pairing.input.dialect.delimiter, expected.columns());
+  // As in the positional pairing: after each look that finds none, wait twice as many pairs.
+  static constexpr unsigned kLongestWait = 16;
+  unsigned wait = 0, waited = 0;
+  auto pass_equal_run = [&]() -> Result<void> {
+    std::string_view bytes;
+    const std::size_t same = csv::skip_equal_plain_records(*expected_reader, *actual_reader, columns, bytes);
+    wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
+    waited = 0;
+    if (same == 0) return {};
+    keys.start(bytes);
+    Key before = keys.next();
+    for (std::size_t i = 0; i < same; ++i) {
+      const Key current = i == 0 ? before : keys.next();
+      const Key* previous = i == 0 ? nullptr : &before;
+      TESSAMER_TRY(expected.check_passed(i, current, previous));
+      TESSAMER_TRY(actual.check_passed(i, current, previous));
+      before = current;
+    }
+    expected.passed(same, before);
+    actual.passed(same, before);
+    totals.compared_rows += same;
+    return {};
+  };
   TESSAMER_TRY(expected.next());
   TESSAMER_TRY(actual.next());
   for (;;) {
@@ -357,6 +474,7 @@ class MergeSide {
       ++totals.compared_rows;
       const KeyContext key{expected.key_fields(), expected.number(), actual.number()};
       TESSAMER_TRY(pairing.pairs.compare(expected.row(), actual.row(), {expected.number(), &key}));
+      if (skip_equal && waited++ == wait) TESSAMER_TRY(pass_equal_run());
       TESSAMER_TRY(expected.next());
       TESSAMER_TRY(actual.next());
     }

@@ -695,6 +695,24 @@ struct Reader::State {
     cursor = seek(at);
   }
 
+  // Passes the records this reader and `y` would read next that are the same bytes in both (see
+  // skip_equal_records); with `plain`, only records without a quote byte.
+  std::size_t skip_equal(State& y, std::size_t fields, bool plain) {
+    if (!between_records() || !y.between_records()) return 0;
+    if (dialect.delimiter != y.dialect.delimiter || dialect.quote != y.dialect.quote ||
+        dialect.escape != y.dialect.escape) {
+      return 0;
+    }
+    const std::size_t size = static_cast<std::size_t>(std::min(end - pos, y.end - y.pos));
+    if (size == 0) return 0;
+    static const detail::Isa isa = detail::runs(detail::Isa::avx2) ? detail::Isa::avx2 : detail::Isa::portable;
+    const detail::EqualRecords same = detail::equal_records(isa, dialect, pos, y.pos, size, fields, plain);
+    if (same.records == 0) return 0;
+    pass_to(pos + same.bytes);
+    y.pass_to(y.pos + same.bytes);
+    return same.records;
+  }
+
   // The cursor has reached the end of the window, short of the end of the bytes read: classifies
   // the next window, where the cursor goes on from its start.
   [[gnu::noinline]] void next_window() { classify_window(window_end); }
@@ -1475,20 +1493,17 @@ std::expected<bool, ReadError> Reader::next(Record& record) {
   return s.next_in_code_units(record);
 }
 
+
+std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed) {
+  passed = {};
+  const unsigned char* at = a.state_->pos;
+  const std::size_t same = a.state_->skip_equal(*b.state_, fields, true);
+  if (same > 0) passed = std::string_view(reinterpret_cast<const char*>(at), a.state_->pos - at);
+  return same;
+}
+
 std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields) {
-  Reader::State& x = *a.state_;
-  Reader::State& y = *b.state_;
-  if (!x.between_records() || !y.between_records()) return 0;
-  const Dialect& d = x.dialect;
-  if (d.delimiter != y.dialect.delimiter || d.quote != y.dialect.quote || d.escape != y.dialect.escape) return 0;
-  const std::size_t size = static_cast<std::size_t>(std::min(x.end - x.pos, y.end - y.pos));
-  if (size == 0) return 0;
-  static const detail::Isa isa = detail::runs(detail::Isa::avx2) ? detail::Isa::avx2 : detail::Isa::portable;
-  const detail::EqualRecords same = detail::equal_records(isa, d, x.pos, y.pos, size, fields);
-  if (same.records == 0) return 0;
-  x.pass_to(x.pos + same.bytes);
-  y.pass_to(y.pos + same.bytes);
-  return same.records;
+  return a.state_->skip_equal(*b.state_, fields, false);
 }
 
 std::expected<bool, ReadError> Reader::State::next_in_code_units(Record& record) {

@@ -104,9 +104,10 @@ struct EqualRecords {
 // How many records at `a` and `b` (`size` bytes each, readable up to 63 bytes further) are the
 // same bytes with `fields` fields each, read as `dialect` with Characters::bytes. It may stop
 // short: at the first differing byte, at a record of another width, at a quote inside an
-// unquoted field and at an escape byte inside a quoted one. REQUIRES: runs(isa).
+// unquoted field and at an escape byte inside a quoted one; with `plain`, at any quote. REQUIRES:
+// runs(isa).
 EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a, const unsigned char* b,
-                           std::size_t size, std::size_t fields);
+                           std::size_t size, std::size_t fields, bool plain = false);
 
 // The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
 // never written costs no memory, and the allocator may move a large block without copying it.
@@ -210,6 +211,7 @@ class Reader {
 
  private:
   friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
+  friend std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed);
 
   struct State;
   std::unique_ptr<State> state_;
@@ -222,5 +224,10 @@ class Reader {
 // detail::equal_records), so 0 says nothing about the next records. Only readers of the same
 // dialect under Characters::bytes, each having read a record, pass any.
 std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
+
+// The same for records without a single quote byte, whose fields are thus exactly the bytes
+// between delimiters and line ends: `passed` is set to the bytes of `a` that were passed (blank
+// lines included), valid until the next read of `a`, for a caller that needs some of the fields.
+std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed);
 
 }  // namespace csv

@@ -119,7 +119,7 @@ constexpr std::uint64_t low_bits(std::size_t n) { return n >= 64 ? ~std::uint64_
 }  // namespace
 
 EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a, const unsigned char* b,
-                           std::size_t size, std::size_t fields) {
+                           std::size_t size, std::size_t fields, bool plain) {
   EqualRecords found;
   const unsigned char d = dialect.delimiter;
   const unsigned char q = dialect.quote;
@@ -156,6 +156,7 @@ EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char*
       // need no rule of their own: they add no structure until the next quote, which this catches.)
       std::uint64_t unmodelled = opening & ~(separator << 1 | separator_last);
       if (has_escape) unmodelled |= m.escape[k] & in;
+      if (plain) unmodelled |= quote;
       const std::uint64_t stop = ~m.equal[k] | unmodelled | ~low_bits(size - base);
       const std::uint64_t before_stop = low_bits(static_cast<std::size_t>(std::countr_zero(stop)));
 
