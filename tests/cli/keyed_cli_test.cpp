@@ -322,3 +322,60 @@ TEST_F(KeyedCli, PositionalRunsHaveNoKeyedMembers) {
 
 }  // namespace
 }  // namespace tessamer::testing
+
+namespace tessamer::testing {
+namespace {
+
+// Long runs of records the two files hold as the same bytes are passed over whole; their keys
+// are checked all the same, with the numbers of each side.
+TEST_F(KeyedCli, RunsOfEqualRecordsAreCheckedToo) {
+  auto records = [](int from, int to) {
+    std::string text;
+    for (int i = from; i < to; ++i) {
+      text.append("k").append(std::to_string(100000 + i)).append(",value-").append(std::to_string(i)).append("\n");
+    }
+    return text;
+  };
+  const std::string head = "id,v\nk000,first\n";
+  const std::string actual_head = "id,v\nk000,other\nk001,added\n";
+  struct Run {
+    const char* name;
+    std::string middle;  // placed after records 0..1999 on both sides
+    std::string members;
+    std::string error;   // empty: the run finishes
+    std::string repeated;
+  } runs[] = {
+      {"a repeat inside a run", "k101999,again\n", R"("keyOrder":"SORTED")",
+       error("INVALID_GOLDEN_DATASET", R"(expected CSV has duplicate key [\"k101999\"] at records 2001 and 2002)"), ""},
+      {"a key going down inside a run", "k100005,back\n", R"("keyOrder":"SORTED")",
+       error("INVALID_GOLDEN_DATASET",
+             R"(expected CSV is not sorted by keyColumns: record 2002 has key [\"k100005\"] after key [\"k101999\"])"),
+       ""},
+      {"a repeat paired by occurrence", "k101999,again\n",
+       R"("keyOrder":"SORTED","duplicateKeys":"PAIR_BY_OCCURRENCE")", "", R"({"actual":1,"expected":1})"},
+      {"a repeat read again after sorting", "k101999,again\n", R"("duplicateKeys":"PAIR_BY_OCCURRENCE")", "",
+       R"({"actual":1,"expected":1})"},
+  };
+  RunOptions options;
+  options.cwd = dir_.path();
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    std::filesystem::remove_all(dir_.file("out"));
+    const std::string tail = records(2000, 4000);
+    dir_.write("e.csv", head + records(0, 2000) + run.middle + tail);
+    dir_.write("a.csv", actual_head + records(0, 2000) + run.middle + tail);
+    dir_.write("request.json", base_request(run.members));
+    RunResult result = run_tessamer({"--request", dir_.file("request.json")}, options);
+    if (!run.error.empty()) {
+      EXPECT_EQ(result.err, run.error + "\n");
+      continue;
+    }
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(member(result.out, "rows"), rows(4003, 1, 4002, 4002, 0));
+    EXPECT_EQ(member(member(result.out, "keyPairing"), "repeatedKeyRecords"), run.repeated);
+    EXPECT_EQ(member(result.out, "divergences"), "2");
+  }
+}
+
+}  // namespace
+}  // namespace tessamer::testing
