@@ -104,8 +104,14 @@ class Preparer {
       : columns_(std::move(columns)), budget_(budget), location_(location) {}
 
   [[nodiscard]] Result<void> add(const csv::Record& record) {
+    return add(Key(record.fields(), columns_), [&record] { return record.fields(); });
+  }
+
+  // The next record, with key `key`; `fields()` gives all its fields, asked for only when the
+  // record goes to the sort.
+  template <class GetFields>
+  [[nodiscard]] Result<void> add(const Key& key, GetFields&& fields) {
     const std::uint64_t number = ++side_.records;
-    const Key key(record.fields(), columns_);
     if (side_.sorted) {
       if (number == 1 || sort::compare_keys(key, previous_) >= 0) {
         previous_.assign(key);
@@ -119,7 +125,7 @@ class Preparer {
       options.create_run_file = run_file_factory(location_);
       side_.sorter.emplace(std::move(options));
     }
-    if (auto added = side_.sorter->add(number, record.fields()); !added) return std::unexpected(sort_error(added.error()));
+    if (auto added = side_.sorter->add(number, fields()); !added) return std::unexpected(sort_error(added.error()));
     return {};
   }
 
@@ -134,6 +140,10 @@ class Preparer {
   std::vector<std::size_t> columns_;
   std::uint64_t budget_;
   const std::string& location_;
+ public:
+  const std::vector<std::size_t>& columns() const { return columns_; }
+
+ private:
   sort::KeyCopy previous_;
   Prepared side_;
 };
@@ -385,6 +395,7 @@ class PlainKeys {
     while (at_ < end_ && (*at_ == '\n' || *at_ == '\r')) ++at_;
     current_ ^= 1;
     std::vector<std::string_view>& fields = slots_[current_];
+    record_ = at_;
     const char* p = at_;
     for (std::size_t f = 0; f < fields.size(); ++f) {
       const char* q = p;
@@ -402,11 +413,26 @@ class PlainKeys {
     return Key(fields, columns_);
   }
 
+  // Every field of the record next() gave last.
+  Fields all_fields() {
+    all_.clear();
+    const char* p = record_;
+    for (;;) {
+      const char* q = p;
+      while (q < at_ && *q != delimiter_) ++q;
+      all_.emplace_back(p, static_cast<std::size_t>(q - p));
+      if (q == at_) return all_;
+      p = q + 1;
+    }
+  }
+
  private:
   char delimiter_;
   std::span<const std::size_t> columns_;
   std::vector<std::string_view> slots_[2];
+  std::vector<std::string_view> all_;
   int current_ = 0;
+  const char* record_ = nullptr;  // where the record next() gave last starts
   const char* at_ = nullptr;
   const char* end_ = nullptr;
 };
@@ -500,6 +526,15 @@ std::vector<std::size_t> key_columns(const ColumnPlan& plan, DatasetSide side) {
   const std::uint64_t half = settings.sort_memory_bytes / 2;
   Preparer expected(key_columns(pairing.input.plan, DatasetSide::Expected), half, location);
   Preparer actual(key_columns(pairing.input.plan, DatasetSide::Actual), half, location);
+  // Runs of records that both files hold as the same plain bytes are passed over without
+  // splitting them (as in the merge), when the key stands at the same place on both sides: only
+  // their keys are taken from the bytes, and all their fields only for a side being sorted.
+  const std::size_t columns = pairing.input.expected_names.size();
+  bool skip_equal = expected.columns() == actual.columns();
+  for (std::size_t column : expected.columns()) skip_equal = skip_equal && column < columns;
+  PlainKeys keys(pairing.input.dialect.delimiter, expected.columns());
+  static constexpr unsigned kLongestWait = 16;
+  unsigned wait = 0, waited = 0;
   bool expected_holds = true, actual_holds = true;
   while (expected_holds || actual_holds) {
     if (expected_holds) {
@@ -509,6 +544,20 @@ std::vector<std::size_t> key_columns(const ColumnPlan& plan, DatasetSide side) {
     if (actual_holds) {
       TESSAMER_ASSIGN_OR_RETURN(actual_holds, pairing.actual.next());
       if (actual_holds) TESSAMER_TRY(actual.add(pairing.actual.record()));
+    }
+    if (skip_equal && expected_holds && actual_holds && waited++ == wait) {
+      std::string_view bytes;
+      const std::size_t same =
+          csv::skip_equal_plain_records(pairing.expected.reader(), pairing.actual.reader(), columns, bytes);
+      wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
+      waited = 0;
+      keys.start(bytes);
+      for (std::size_t i = 0; i < same; ++i) {
+        const Key key = keys.next();
+        auto fields = [&keys] { return keys.all_fields(); };
+        TESSAMER_TRY(expected.add(key, fields));
+        TESSAMER_TRY(actual.add(key, fields));
+      }
     }
   }
   TESSAMER_TRY(pairing.expected.finish());

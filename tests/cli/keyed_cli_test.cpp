@@ -344,6 +344,8 @@ TEST_F(KeyedCli, RunsOfEqualRecordsAreCheckedToo) {
     std::string members;
     std::string error;   // empty: the run finishes
     std::string repeated;
+    std::string sorted = "true";  // both sides, as the run found them
+    bool shifted = true;          // actual holds one more record near its start
   } runs[] = {
       {"a repeat inside a run", "k101999,again\n", R"("keyOrder":"SORTED")",
        error("INVALID_GOLDEN_DATASET", R"(expected CSV has duplicate key [\"k101999\"] at records 2001 and 2002)"), ""},
@@ -355,6 +357,12 @@ TEST_F(KeyedCli, RunsOfEqualRecordsAreCheckedToo) {
        R"("keyOrder":"SORTED","duplicateKeys":"PAIR_BY_OCCURRENCE")", "", R"({"actual":1,"expected":1})"},
       {"a repeat read again after sorting", "k101999,again\n", R"("duplicateKeys":"PAIR_BY_OCCURRENCE")", "",
        R"({"actual":1,"expected":1})"},
+      {"a key going down inside a run, sorted by the engine", "k100005,back\n", "",
+       error("INVALID_GOLDEN_DATASET", R"(expected CSV has duplicate key [\"k100005\"] at records 7 and 2002)"), ""},
+      {"a key going down inside a run, paired by occurrence", "k100005,back\n",
+       R"("duplicateKeys":"PAIR_BY_OCCURRENCE")", "", R"({"actual":1,"expected":1})", "false"},
+      {"a key going down inside a run read alike on both sides", "k100005,back\n",
+       R"("duplicateKeys":"PAIR_BY_OCCURRENCE")", "", R"({"actual":1,"expected":1})", "false", false},
   };
   RunOptions options;
   options.cwd = dir_.path();
@@ -363,7 +371,7 @@ TEST_F(KeyedCli, RunsOfEqualRecordsAreCheckedToo) {
     std::filesystem::remove_all(dir_.file("out"));
     const std::string tail = records(2000, 4000);
     dir_.write("e.csv", head + records(0, 2000) + run.middle + tail);
-    dir_.write("a.csv", actual_head + records(0, 2000) + run.middle + tail);
+    dir_.write("a.csv", (run.shifted ? actual_head : "id,v\nk000,other\n") + records(0, 2000) + run.middle + tail);
     dir_.write("request.json", base_request(run.members));
     RunResult result = run_tessamer({"--request", dir_.file("request.json")}, options);
     if (!run.error.empty()) {
@@ -371,9 +379,11 @@ TEST_F(KeyedCli, RunsOfEqualRecordsAreCheckedToo) {
       continue;
     }
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(member(result.out, "rows"), rows(4003, 1, 4002, 4002, 0));
+    EXPECT_EQ(member(result.out, "rows"), run.shifted ? rows(4003, 1, 4002, 4002, 0) : rows(4002, 0, 4002, 4002, 0));
     EXPECT_EQ(member(member(result.out, "keyPairing"), "repeatedKeyRecords"), run.repeated);
-    EXPECT_EQ(member(result.out, "divergences"), "2");
+    EXPECT_EQ(member(member(result.out, "keyPairing"), "expectedSorted"), run.sorted);
+    EXPECT_EQ(member(member(result.out, "keyPairing"), "actualSorted"), run.sorted);
+    EXPECT_EQ(member(result.out, "divergences"), run.shifted ? "2" : "1");
   }
 }
 
