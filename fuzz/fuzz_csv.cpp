@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "csv/csv.h"
+#include "csv/internal.h"
 #include "encoding/encoding.h"
 #include "fuzz_support.h"
 

@@ -1,6 +1,9 @@
+// Tests of the byte CSV reader: every dialect, chunking and character structure against plain reference readers.
 #include "csv/csv.h"
 
 #include <gtest/gtest.h>
+
+#include "csv/internal.h"
 
 #include "encoding/encoding.h"
 
