@@ -551,6 +551,7 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
   const unsigned char* closing = p;
   const unsigned char* hit = nullptr;  // the special byte last found
   Phase at = Phase::record_start;
+  bool done = false;  // the record has ended
 
   // The next special byte, without passing it; null at the end of the window.
   auto peek = [&]() -> const unsigned char* {
@@ -570,14 +571,15 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
     *next_field++ = std::string_view(reinterpret_cast<const char*>(run), static_cast<std::size_t>(last - run));
   };
 
-  // true: the record ends at the line end at `hit`. false: parse() resumes at `at`, at p (with
-  // run and closing as it needs them).
-  auto read_record = [&]() -> bool {
+  // Reads up to the line end at `hit` that ends the record (setting `done`), or up to where
+  // parse() must take over: every other return hands over at `at`, at p (with run and closing as
+  // parse() needs them).
+  auto read_record = [&] {
     // Blank lines: each of their bytes is special.
     for (;;) {
-      if (p == stop) return false;
+      if (p == stop) return;
       if (const unsigned c = units.at(p, stop); c != kCr && c != kLf) break;
-      if (peek() == nullptr) return false;
+      if (peek() == nullptr) return;
       pass();
       p += kWidth;
     }
@@ -588,13 +590,12 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
       // At the start of the field at run, which lies before stop.
       if (next_field == fields_end) [[unlikely]] {
         p = run;
-        return false;
+        return;
       }
-      unsigned c;  // the special byte at hit, which ends the field
       if (units.at(run, stop) == quote) {
         if (peek() == nullptr) {
           p = run;
-          return false;
+          return;
         }
         pass();  // the opening quote
         run += kWidth;
@@ -602,10 +603,10 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
         p = run;
         for (;;) {
           hit = peek();
-          if (hit == nullptr) return false;
-          c = units.at(hit, stop);
+          if (hit == nullptr) return;
+          const unsigned c = units.at(hit, stop);
           if (c == quote) break;
-          if (c == escape) return false;
+          if (c == escape) return;
           pass();  // a delimiter, CR or LF: literal inside quotes
         }
         pass();
@@ -613,36 +614,49 @@ bool Reader::State::scan(detail::RecordWriter& out, detail::FieldSlots& slots, U
         at = Phase::after_quote;
         p = closing + kWidth;
         hit = peek();
-        // Not a special byte right after the closing quote, or another quote or the escape byte:
-        // a tail for the generic parser.
-        if (hit != p) return false;
-        c = units.at(hit, stop);
-        if (c == quote || (c != delimiter && c != kCr && c != kLf)) return false;
-        pass();
-        store(closing);
+        // Not a special byte right after the closing quote: a tail for the generic parser.
+        if (hit != p) return;
+        const unsigned c = units.at(hit, stop);
+        if (c == quote) return;
+        if (c == delimiter) {
+          pass();
+          store(closing);
+        } else if (c == kCr || c == kLf) {
+          pass();
+          store(closing);
+          done = true;
+          return;
+        } else {
+          return;  // the escape byte
+        }
       } else {
         at = Phase::unquoted;
         p = run;
-        do {
+        for (;;) {
           hit = peek();
-          if (hit == nullptr) return false;
-          c = units.at(hit, stop);
+          if (hit == nullptr) return;
+          const unsigned c = units.at(hit, stop);
           pass();
+          if (c == delimiter) break;
+          if (c == kCr || c == kLf) {
+            store(hit);
+            done = true;
+          return;
+          }
           // A quote or escape byte: ordinary here.
-        } while (c != delimiter && c != kCr && c != kLf);
+        }
         store(hit);
       }
-      if (c != delimiter) return true;
       run = hit + kWidth;
       at = Phase::field_start;
       if (run == stop) {
         p = run;
-        return false;
+        return;
       }
     }
   };
 
-  const bool done = read_record();
+  read_record();
   if (done) {
     out.end_record(hit);
     p = run = closing = hit + kWidth;
