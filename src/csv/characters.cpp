@@ -289,4 +289,15 @@ void CharacterStructure::narrow_iso2022jp(std::size_t size, std::uint64_t* masks
 }
 
 
+int CharacterStructure::mode_switch_at(const unsigned char* p, const unsigned char* read_end) {
+  if (read_end - p < static_cast<std::ptrdiff_t>(kModeSwitchSize) || p[0] != 0x1B) return -1;
+  return mode_switch(p[1], p[2]);
+}
+
+bool CharacterStructure::ends_with_mode_switch(std::string_view bytes) {
+  if (bytes.size() < kModeSwitchSize) return false;
+  const std::string_view last = bytes.substr(bytes.size() - kModeSwitchSize);
+  return last[0] == '\x1B' && mode_switch(last[1], last[2]) >= 0;
+}
+
 }  // namespace csv::detail

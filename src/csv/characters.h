@@ -64,6 +64,11 @@ class CharacterStructure {
     return -1;
   }
   static constexpr std::size_t kModeSwitchSize = 3;
+  // The mode that a mode switch beginning at `p` sets, or -1 where none begins (bytes at or past
+  // `read_end` count as the end of the input).
+  static int mode_switch_at(const unsigned char* p, const unsigned char* read_end);
+  // Whether `bytes` end with a whole mode switch.
+  static bool ends_with_mode_switch(std::string_view bytes);
 
  private:
   static Filter filter_for(const Dialect& d);

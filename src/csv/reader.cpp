@@ -182,6 +182,7 @@ struct Reader::State {
   template <class Units>
   [[nodiscard]] std::expected<bool, ReadError> next(Record& record, Units units);
   [[nodiscard, gnu::noinline]] std::expected<bool, ReadError> next_in_code_units(Record& record);
+  void pass_mode_switch(detail::RecordWriter& out, const unsigned char*& p);
 
   bool is_special(unsigned c) const {
     return c == dialect_units.delimiter || c == dialect_units.quote || c == dialect_units.escape || c == kCr ||
@@ -265,6 +266,10 @@ struct Reader::State {
   const unsigned char* resume_run = nullptr;
   const unsigned char* resume_closing = nullptr;
   bool field_owned = false;  // the field in progress is in the record's own storage
+  // ISO-2022-JP, in Phase::escaped: bytes of a mode switch still to store before the escaped
+  // character, and the mode that character is in.
+  std::size_t switch_left = 0;
+  int escaped_mode = CharacterStructure::kAscii;
   bool started = false;
   bool exhausted = false;  // the source has reported its end; it is not asked again
   detail::Loan loan;       // the record that may point into the buffer
@@ -333,6 +338,23 @@ std::expected<bool, ReadError> Reader::State::refill() {
   cursor = seek(pos);
   resume_run = resume_closing = pos;
   return end != pos;
+}
+
+// ISO-2022-JP, right after an escape byte: an escape byte followed by a mode switch escapes the
+// first character after the switch, and the switch stays in the field, which then decodes as its
+// UTF-8 twin does. Stores the switch at `p` (or what a refill left of it) and moves `p` past it;
+// none of its bytes is special. Without the escape byte the switch may follow another one right
+// away, which the decoder refuses: the earlier one changes nothing, and goes.
+void Reader::State::pass_mode_switch(detail::RecordWriter& out, const unsigned char*& p) {
+  if (switch_left == 0) {
+    escaped_mode = CharacterStructure::mode_switch_at(p, read_end);
+    if (CharacterStructure::ends_with_mode_switch(out.owned_part())) out.drop_owned(CharacterStructure::kModeSwitchSize);
+    switch_left = CharacterStructure::kModeSwitchSize;
+  }
+  const std::size_t n = std::min(switch_left, static_cast<std::size_t>(end - p));
+  out.append(p, n);
+  p += n;
+  switch_left -= n;
 }
 
 // Parses from `pos` until the record ends (true) or the buffer is used up (false, with `phase`
@@ -480,9 +502,15 @@ bool Reader::State::parse(detail::RecordWriter& out, detail::FieldSlots& slots, 
 
       case Phase::escaped:
         if (p == stop) return dry(Phase::escaped, p);
-        // The escaped byte opens the next literal run, whatever it is.
-        // (A unit: the bytes of a longer character are never special.)
-        if (is_special(units.at(p, stop))) next_special();
+        if (filter == Filter::iso2022jp && (switch_left != 0 || CharacterStructure::mode_switch_at(p, read_end) >= 0))
+            [[unlikely]] {
+          pass_mode_switch(out, p);
+          continue;
+        }
+        // The escaped byte opens the next literal run, whatever it is. (A unit: the bytes of a
+        // longer character are never special, nor is any byte in a mode without dialect bytes.)
+        if (escaped_mode <= CharacterStructure::kRoman && is_special(units.at(p, stop))) next_special();
+        escaped_mode = CharacterStructure::kAscii;
         run = p;
         p = units.after(p, stop);
         at = Phase::quoted;
@@ -703,6 +731,8 @@ std::expected<bool, ReadError> Reader::State::next(Record& record, Units units) 
     }
     s.phase = Phase::record_start;
     s.field_owned = false;
+    s.switch_left = 0;
+    s.escaped_mode = CharacterStructure::kAscii;
     break;
   }
   out.commit(fields.data, fields.count);

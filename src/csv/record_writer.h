@@ -79,6 +79,17 @@ class RecordWriter {
     used_ += n;
   }
 
+  // The bytes of the field in progress that are in the record's own storage so far.
+  std::string_view owned_part() const {
+    if (!in_progress_) return {};
+    return std::string_view(bytes_ + field_offset_, used_ - field_offset_);
+  }
+  // Takes the last `n` of those bytes out again. REQUIRES: n <= owned_part().size().
+  void drop_owned(std::size_t n) {
+    assert(n <= owned_part().size() && "more bytes dropped than the field holds in storage");
+    used_ -= n;
+  }
+
   // Closes the field in progress in the record's own storage, as the next field.
   void end_owned(FieldSlots& slots) {
     if (!in_progress_) field_offset_ = used_;
