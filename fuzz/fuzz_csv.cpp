@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "csv/csv.h"
+#include "csv/internal.h"
 #include "encoding/encoding.h"
 #include "fuzz_support.h"
 
@@ -104,11 +105,12 @@ struct Parsed {
 };
 
 // One character as the encoding's decoder draws it: its bytes, and the dialect byte it may stand
-// for (-1 for none).
+// for (-1 for none); or an ISO-2022-JP mode switch.
 struct Unit {
   std::size_t begin;
   std::size_t size;
   int value;
+  bool mode_switch = false;
 };
 
 // The decoder's pair check, as the reader is told it.
@@ -128,9 +130,13 @@ const char* label_of(csv::Characters characters) {
       return "gb18030";
     case csv::Characters::euc_kr:
       return "euc-kr";
-    default:
+    case csv::Characters::bytes:
+    case csv::Characters::utf16le:
+    case csv::Characters::utf16be:
+    case csv::Characters::iso2022jp:
       return nullptr;
   }
+  return nullptr;
 }
 
 // Splits the input, from `i`, into characters the plain way, one decoder step after another.
@@ -139,8 +145,8 @@ std::vector<Unit> characters(std::string_view in, std::size_t i, csv::Characters
   std::vector<Unit> units;
   const std::size_t n = in.size();
   auto at = [&](std::size_t k) { return static_cast<unsigned char>(in[k]); };
-  auto unit = [&](std::size_t size, int value) {
-    units.push_back({i, size, value});
+  auto unit = [&](std::size_t size, int value, bool mode_switch = false) {
+    units.push_back({i, size, value, mode_switch});
     i += size;
   };
   int mode = 0;  // ISO-2022-JP: 0 ASCII, 1 Roman, 2 katakana, 3 double-byte
@@ -173,7 +179,7 @@ std::vector<Unit> characters(std::string_view in, std::size_t i, csv::Characters
           }
           if (next >= 0) {
             mode = next;
-            unit(3, -1);
+            unit(3, -1, true);
           } else {
             unit(1, -1);
           }
@@ -182,7 +188,10 @@ std::vector<Unit> characters(std::string_view in, std::size_t i, csv::Characters
         unit(1, mode <= 1 ? b : -1);
         break;
       }
-      default: {
+      case C::shift_jis:
+      case C::big5:
+      case C::gb18030:
+      case C::euc_kr: {
         const bool sjis = ch == C::shift_jis;
         const bool lead = sjis ? (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC) : b >= 0x81 && b <= 0xFE;
         if (!lead) {
@@ -214,6 +223,13 @@ std::vector<Unit> characters(std::string_view in, std::size_t i, csv::Characters
     }
   }
   return units;
+}
+
+// Whether `field` ends with an ISO-2022-JP mode switch.
+bool ends_with_mode_switch(const std::string& field) {
+  if (field.size() < 3 || field[field.size() - 3] != '\x1B') return false;
+  const std::string_view tail = std::string_view(field).substr(field.size() - 2);
+  return tail == "(B" || tail == "(J" || tail == "(I" || tail == "$@" || tail == "$B";
 }
 
 // Deliberately plain reader over the characters found first, the yardstick for the fast one.
@@ -273,6 +289,13 @@ Parsed reference_read(std::string_view in, const csv::Dialect& d) {
             }
             field += bytes(i++);
           } else if (d.escape && is(c, *d.escape)) {
+            // ISO-2022-JP: the escape takes the first character after any mode switches, which
+            // stay in the field; a switch the field ends with gives way to each (two in a row do
+            // not decode, and the earlier one changes nothing).
+            while (!at_end() && units[i].mode_switch) {
+              if (ends_with_mode_switch(field)) field.resize(field.size() - 3);
+              field += bytes(i++);
+            }
             if (!at_end()) field += bytes(i++);
           } else {
             field += bytes(c);

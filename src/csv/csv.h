@@ -4,6 +4,7 @@
 // it fails only when its source fails, and then passes the source's error on unchanged.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
@@ -75,74 +76,8 @@ struct Dialect {
 class Record;
 
 namespace detail {
-class RecordWriter;
-
-// The special-byte classifiers, one per instruction set; a reader uses the widest this CPU runs.
-// Here so that tests cover the others too.
-enum class Isa { portable, sse2, avx2, avx512bw };
-
-// Whether this build and CPU run `isa`.
-bool runs(Isa isa);
-
-// Sets bit i of masks[b] when byte 64*b+i at `data` is the delimiter, the quote, the escape byte,
-// CR or LF of `dialect`, for `blocks` whole blocks. REQUIRES: runs(isa).
-void classify(Isa isa, const Dialect& dialect, const unsigned char* data, std::size_t blocks, std::uint64_t* masks);
-
-// Sets bit i of masks[b] when byte 64*b+i at `data` lies in [low1, high1] or [low2, high2] (each
-// with low <= high), for `blocks` whole blocks: how the character structures find lead bytes,
-// zero bytes and escapes. REQUIRES: runs(isa).
-void mark_ranges(Isa isa, const unsigned char* data, std::size_t blocks, std::uint64_t* masks, unsigned char low1,
-                 unsigned char high1, unsigned char low2, unsigned char high2);
-
-// Two inputs, both at the start of a record, hold the same `records` whole records in their first
-// `bytes` bytes, each with exactly `fields` fields and ended by a line end (included in `bytes`).
-struct EqualRecords {
-  std::size_t records = 0;
-  std::size_t bytes = 0;
-};
-
-// How many records at `a` and `b` (`size` bytes each, readable up to 63 bytes further) are the
-// same bytes with `fields` fields each, read as `dialect` with Characters::bytes. It may stop
-// short: at the first differing byte, at a record of another width, at a quote inside an
-// unquoted field and at an escape byte inside a quoted one; with `plain`, at any quote. REQUIRES:
-// runs(isa).
-EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a, const unsigned char* b,
-                           std::size_t size, std::size_t fields, bool plain = false);
-
-// The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
-// never written costs no memory, and the allocator may move a large block without copying it.
-class ByteStore {
- public:
-  ByteStore() = default;
-  explicit ByteStore(std::size_t size) { resize(size); }
-  ByteStore(ByteStore&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-  ByteStore& operator=(ByteStore&& other) noexcept {
-    if (this != &other) {
-      std::free(data_);
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-  }
-  ByteStore(const ByteStore&) = delete;
-  ByteStore& operator=(const ByteStore&) = delete;
-  ~ByteStore() { std::free(data_); }
-
-  char* data() { return data_; }
-  std::size_t size() const { return size_; }
-  // Keeps the first min(size(), size) bytes; the rest is uninitialised.
-  void resize(std::size_t size);
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-// The link between a reader's buffer and the one record whose fields may point into it.
-struct Loan {
-  Record* record = nullptr;
-};
+class RecordWriter;  // how a reader fills a record (record_writer.h)
+struct Loan;         // the tie between a reader and a record (internal.h)
 }  // namespace detail
 
 // One record: the field count and each field's bytes (quotes removed, doubled quotes and escapes
@@ -164,8 +99,11 @@ class Record {
   Record& operator=(Record&& other) noexcept;
 
   std::size_t size() const { return count_; }
-  // Precondition: i < size().
-  std::string_view operator[](std::size_t i) const { return fields_[i]; }
+  // REQUIRES: i < size().
+  std::string_view operator[](std::size_t i) const {
+    assert(i < count_ && "a field past the record's last");
+    return fields_[i];
+  }
   // All size() fields in order, valid as each field is.
   std::span<const std::string_view> fields() const { return {fields_.data(), count_}; }
 
@@ -182,13 +120,43 @@ class Record {
  private:
   friend class detail::RecordWriter;
 
+  // The bytes a record owns. Growing keeps the content and initialises nothing, so room that is
+  // never written costs no memory, and the allocator may move a large block without copying it.
+  class ByteStore {
+   public:
+    ByteStore() = default;
+    explicit ByteStore(std::size_t size) { resize(size); }
+    ByteStore(ByteStore&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    ByteStore& operator=(ByteStore&& other) noexcept {
+      if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+      }
+      return *this;
+    }
+    ByteStore(const ByteStore&) = delete;
+    ByteStore& operator=(const ByteStore&) = delete;
+    ~ByteStore() { std::free(data_); }
+
+    char* data() { return data_; }
+    std::size_t size() const { return size_; }
+    // Keeps the first min(size(), size) bytes; the rest is uninitialised.
+    void resize(std::size_t size);
+
+   private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+  };
+
   // Copies every field into this record's own storage and ends any loan.
   void take_ownership();
   void assign_owned(const Record& from);
   void end_loan();
 
   std::vector<std::string_view> fields_;  // the first count_ are the fields; size() is the storage
-  detail::ByteStore bytes_;               // fields that could not point into the reader's buffer
+  ByteStore bytes_;                       // fields that could not point into the reader's buffer
   std::size_t count_ = 0;
   const char* raw_data_ = nullptr;
   std::size_t raw_size_ = 0;
@@ -207,7 +175,7 @@ class Reader {
   // Reads the next record into `record`. true: a record was read; false: the input is exhausted
   // (and stays so on every later call; `record` is then empty). A source error is returned as the
   // source gave it; the reader cannot continue after one.
-  std::expected<bool, ReadError> next(Record& record);
+  [[nodiscard]] std::expected<bool, ReadError> next(Record& record);
 
  private:
   friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
@@ -220,8 +188,8 @@ class Reader {
 // Moves both readers past the records they would read next that are the same bytes in both, each
 // with `fields` fields, as far as both have them at hand; reads nothing from either source.
 // Returns how many records each passed: what next() would have given each, equal fields in equal
-// order, none of them written to any record. Stops short where it cannot tell cheaply (see
-// detail::equal_records), so 0 says nothing about the next records. Only readers of the same
+// order, none of them written to any record. Stops short where it cannot tell cheaply (a quote
+// inside an unquoted field, an escape byte inside a quoted one), so 0 says nothing about the next records. Only readers of the same
 // dialect under Characters::bytes, each having read a record, pass any.
 std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
 

@@ -1,6 +1,9 @@
+// Tests of the byte CSV reader: every dialect, chunking and character structure against plain reference readers.
 #include "csv/csv.h"
 
 #include <gtest/gtest.h>
+
+#include "csv/internal.h"
 
 #include "encoding/encoding.h"
 
@@ -252,6 +255,46 @@ TEST(CsvReader, DialectBytesCountOnlyWhereACharacterStarts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     expect_all_chunkings(c.input, c.d, c.want);
+  }
+}
+
+// Under ISO-2022-JP an escape byte may stand right before a mode switch: the escape applies to the
+// first character after the switch, and the field decodes to what its UTF-8 twin reads as, even
+// where taking the escape byte out puts two switches side by side (which the decoder refuses).
+TEST(CsvReader, EscapeBeforeAModeSwitchReadsLikeTheUtf8Twin) {
+  const encoding::Encoding jis = *encoding::for_label("iso-2022-jp");
+  const auto d = dialect_for(csv::Characters::iso2022jp, "iso-2022-jp", ',', '\\');
+  const auto twin_dialect = dialect(',', '"', '\\');
+  struct Case {
+    const char* name;
+    std::string twin;   // UTF-8
+    std::string input;  // empty: the ISO-2022-JP encoder's bytes for the twin
+  };
+  const Case cases[] = {
+      {"switch back to double-byte", "\"漢\\字\",x\n\"\\字\"\n", ""},
+      {"two escapes, each before a switch", "\"漢\\字\\漢\",y", ""},
+      {"katakana", "\"ｱ\\ｲ\"", "\"\x1B(I1\x1B(B\\\x1B(I2\x1B(B\""},
+      {"the quote after a switch to Roman is escaped", "\"a\\\"b\",c", "\"a\\\x1B(J\"b\x1B(B\",c"},
+      {"switch at the end of the input", "\"漢\\", "\"\x1B$B4A\x1B(B\\\x1B$B"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = c.input.empty() ? encoding::encode(jis, c.twin).bytes : c.input;
+    const Rows want = read_all(c.twin, twin_dialect, 1 << 20, 1 << 30);
+    for (std::size_t buffer : {1, 2, 3, 7, 64, 1 << 20}) {
+      for (std::size_t chunk : {1, 3, 7, 1 << 30}) {
+        SCOPED_TRACE("buffer " + std::to_string(buffer) + ", chunk " + std::to_string(chunk));
+        Rows decoded = read_all(input, d, buffer, chunk);
+        for (auto& row : decoded) {
+          for (auto& field : row) {
+            std::string text;
+            EXPECT_TRUE(encoding::decode(jis, field, text)) << "field bytes refused by the decoder";
+            field = text;
+          }
+        }
+        EXPECT_EQ(decoded, want);
+      }
+    }
   }
 }
 
