@@ -262,7 +262,6 @@ namespace encoding {
 
 EncodeResult encode(Encoding encoding, std::string_view text) {
   using namespace detail;
-  assert(utf8::is_valid(text) && "the encoders take UTF-8 text");
   switch (encoding) {
     case Encoding::gbk:
       return run(Gb18030Encoder(true), text);

@@ -145,7 +145,6 @@ Expected<void> Reader::parse_ident(std::string_view rest) {
 }
 
 Expected<std::string> Reader::parse_string() {
-  assert(index_ > 0 && data_[index_ - 1] == '"' && "the opening quote was consumed");
   std::string out;
   std::size_t start = index_;
   for (;;) {
