@@ -1,3 +1,5 @@
+// The divergence report file: its buffered writes, its creation with the checks before anything
+// is truncated, and its finish.
 #include "compare/report.h"
 
 #include <fcntl.h>
@@ -53,7 +55,7 @@ bool is_plain_ascii(std::string_view text) { return !holds_special_byte<true>(te
 ReportBuffer::ReportBuffer(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kCapacity]) {}
 
 IoResult<void> ReportBuffer::write_cold(std::string_view bytes) {
-  if (auto flushed = flush(); !flushed) return flushed;
+  TESSAMER_TRY(flush());
   if (bytes.size() >= kCapacity) return write_all(fd_.get(), bytes.data(), bytes.size(), "failed to write whole buffer");
   std::memcpy(buffer_.get(), bytes.data(), bytes.size());
   used_ = bytes.size();
@@ -98,8 +100,8 @@ IoResult<void> ReportBuffer::write_json_string(std::string_view text) {
     used_ += text.size() + 2;
     return {};
   }
-  if (auto r = write("\""); !r) return r;
-  if (auto r = write(text); !r) return r;
+  TESSAMER_TRY(write("\""));
+  TESSAMER_TRY(write(text));
   return write("\"");
 }
 

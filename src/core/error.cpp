@@ -1,3 +1,4 @@
+// Error code names and the text of operating-system errors.
 #include "core/error.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The POSIX file calls of the engine: retried when interrupted, failures as system error texts.
 #include "core/file.h"
 
 #include <fcntl.h>
@@ -43,10 +44,9 @@ int make_directory_call(const std::string& c_path) {
 }
 
 [[nodiscard]] IoResult<void> make_directory(std::string_view path) {
-  auto c_path = path_to_c_string(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  if (make_directory_call(*c_path) == 0) return {};
-  return directory_after_mkdir(*c_path, errno);
+  TESSAMER_ASSIGN_OR_RETURN(const std::string c_path, path_to_c_string(path));
+  if (make_directory_call(c_path) == 0) return {};
+  return directory_after_mkdir(c_path, errno);
 }
 
 // The last '/'-separated component of `rest` at or after `body_start`, and how many bytes
@@ -85,20 +85,18 @@ IoResult<std::string> path_to_c_string(std::string_view path) {
 }
 
 IoResult<UniqueFd> open_file(std::string_view path, int flags, mode_t mode) {
-  auto c_path = path_to_c_string(path);
-  if (!c_path) return std::unexpected(c_path.error());
+  TESSAMER_ASSIGN_OR_RETURN(const std::string c_path, path_to_c_string(path));
   for (;;) {
-    int fd = ::open(c_path->c_str(), flags | O_CLOEXEC, mode);
+    int fd = ::open(c_path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return std::unexpected(IoError{system_error_text(errno)});
   }
 }
 
 IoResult<UniqueFd> open_file_without_waiting(std::string_view path, int flags, mode_t mode) {
-  auto fd = open_file(path, flags | O_NONBLOCK, mode);
-  if (!fd) return fd;
-  int status = ::fcntl(fd->get(), F_GETFL);
-  if (status < 0 || ::fcntl(fd->get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+  TESSAMER_ASSIGN_OR_RETURN(UniqueFd fd, open_file(path, flags | O_NONBLOCK, mode));
+  int status = ::fcntl(fd.get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
     return std::unexpected(IoError{system_error_text(errno)});
   }
   return fd;
@@ -116,10 +114,9 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::size_t filled = 0;
   while (filled < size) {
-    auto n = read_some(fd, bytes + filled, size - filled);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) break;
-    filled += *n;
+    TESSAMER_ASSIGN_OR_RETURN(const std::size_t n, read_some(fd, bytes + filled, size - filled));
+    if (n == 0) break;
+    filled += n;
   }
   return filled;
 }
@@ -140,31 +137,26 @@ IoResult<void> write_all(int fd, const void* data, std::size_t size, std::string
 }
 
 IoResult<FileContent> read_whole_file_and_identity(std::string_view path) {
-  auto fd = open_file(path, O_RDONLY);
-  if (!fd) return std::unexpected(fd.error());
-  auto st = stat_fd(fd->get());
-  if (!st) return std::unexpected(st.error());
-  FileContent content{{}, FileIdentity{st->st_dev, st->st_ino}};
-  if (S_ISREG(st->st_mode) && st->st_size > 0) content.bytes.reserve(static_cast<std::size_t>(st->st_size));
+  TESSAMER_ASSIGN_OR_RETURN(const UniqueFd fd, open_file(path, O_RDONLY));
+  TESSAMER_ASSIGN_OR_RETURN(const struct stat st, stat_fd(fd.get()));
+  FileContent content{{}, FileIdentity{st.st_dev, st.st_ino}};
+  if (S_ISREG(st.st_mode) && st.st_size > 0) content.bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[64 * 1024];
   for (;;) {
-    auto n = read_some(fd->get(), chunk, sizeof chunk);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return content;
-    content.bytes.append(chunk, *n);
+    TESSAMER_ASSIGN_OR_RETURN(const std::size_t n, read_some(fd.get(), chunk, sizeof chunk));
+    if (n == 0) return content;
+    content.bytes.append(chunk, n);
   }
 }
 
 IoResult<std::string> read_whole_file(std::string_view path) {
-  auto content = read_whole_file_and_identity(path);
-  if (!content) return std::unexpected(content.error());
-  return std::move(content->bytes);
+  TESSAMER_ASSIGN_OR_RETURN(FileContent content, read_whole_file_and_identity(path));
+  return std::move(content.bytes);
 }
 
 IoResult<struct stat> stat_path(std::string_view path) {
-  auto c_path = path_to_c_string(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  return stat_c_path(*c_path);
+  TESSAMER_ASSIGN_OR_RETURN(const std::string c_path, path_to_c_string(path));
+  return stat_c_path(c_path);
 }
 
 IoResult<struct stat> stat_fd(int fd) {
@@ -188,9 +180,8 @@ IoResult<void> truncate_fd(int fd, off_t length) {
 }
 
 IoResult<FileIdentity> file_identity(int fd) {
-  auto st = stat_fd(fd);
-  if (!st) return std::unexpected(st.error());
-  return FileIdentity{st->st_dev, st->st_ino};
+  TESSAMER_ASSIGN_OR_RETURN(const struct stat st, stat_fd(fd));
+  return FileIdentity{st.st_dev, st.st_ino};
 }
 
 std::optional<std::string_view> parent_path(std::string_view path) {
@@ -219,16 +210,14 @@ std::optional<std::string_view> parent_path(std::string_view path) {
 
 IoResult<void> create_directories(std::string_view path) {
   if (path.empty()) return {};
-  auto c_path = path_to_c_string(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  if (make_directory_call(*c_path) == 0) return {};
+  TESSAMER_ASSIGN_OR_RETURN(const std::string c_path, path_to_c_string(path));
+  if (make_directory_call(c_path) == 0) return {};
   int error = errno;
-  if (error != ENOENT) return directory_after_mkdir(*c_path, error);
+  if (error != ENOENT) return directory_after_mkdir(c_path, error);
   auto parent = parent_path(path);
   if (!parent) return std::unexpected(IoError{"failed to create whole tree"});
-  if (auto made = create_directories(*parent); !made) return made;
+  TESSAMER_TRY(create_directories(*parent));
   return make_directory(path);
 }
-
 
 }  // namespace tessamer

@@ -1,3 +1,4 @@
+// Quoting a text for messages: printable text as it stands, the rest escaped.
 #include "core/quote.h"
 
 #include <unicode/uchar.h>

@@ -1,3 +1,4 @@
+// SHA-256: the compression by libcrypto or by the SHA extensions, one stream or two interleaved.
 #include "core/sha256.h"
 
 // On CPUs without the SHA extensions, libcrypto's block function does the work, reached through
@@ -8,6 +9,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -188,7 +190,10 @@ Sha256::Isa Sha256::fastest() { return runs(Isa::sha_ni) ? Isa::sha_ni : Isa::op
 
 Sha256::Sha256() : Sha256(fastest()) {}
 
-Sha256::Sha256(Isa isa) : isa_(isa) { restart(); }
+Sha256::Sha256(Isa isa) : isa_(isa) {
+  assert(runs(isa) && "a hasher only uses a code path this CPU runs");
+  restart();
+}
 
 void Sha256::restart() {
   std::memcpy(state_, kInitialState, sizeof state_);
@@ -206,7 +211,8 @@ std::size_t Sha256::top_up(const unsigned char* data, std::size_t size) {
 }
 
 void Sha256::keep_tail(const unsigned char* data, std::size_t size) {
-  // REQUIRES: no partial block; whole blocks of `data` are compressed, the rest is kept.
+  // Whole blocks of `data` are compressed, the rest is kept.
+  assert(size_ % 64 == 0 && "the partial block was topped up first");
   const std::size_t whole = size / 64;
   compress(isa_, state_, data, whole);
   std::memcpy(block_, data + 64 * whole, size % 64);
@@ -243,6 +249,7 @@ std::string Sha256::finish() {
 
 std::size_t update_pair(Sha256& first, const void* first_data, std::size_t first_size, Sha256& second,
                         const void* second_data, std::size_t second_size) {
+  assert(&first != &second && "two messages, one hasher each");
   const std::size_t size = std::min(first_size, second_size);
 #if defined(__x86_64__)
   if (size != 0 && first.isa_ == Sha256::Isa::sha_ni && second.isa_ == Sha256::Isa::sha_ni) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace utf8 {
 // Appends the UTF-8 form of `cp`. REQUIRES: `cp` is a scalar value (at most U+10FFFF and not a
 // surrogate).
 inline void append(std::string& out, char32_t cp) {
+  assert(cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) && "only scalar values have a UTF-8 form");
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -86,6 +88,7 @@ inline bool is_valid(std::string_view bytes) { return well_formed_prefix(bytes) 
 // The code point at `pos` of `text`, advancing `pos` past it. A malformed sequence reads as
 // U+FFFD one byte at a time, so that nothing is read beyond `text`. REQUIRES: pos < size.
 inline char32_t next_code_point(std::string_view text, std::size_t& pos) {
+  assert(pos < text.size() && "a code point is read only where text is left");
   const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(pos);
   const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;

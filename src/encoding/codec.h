@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -32,6 +33,13 @@ struct Step {
 inline constexpr Step kProceed{};
 inline constexpr Step kFinished{Step::finished, 0};
 constexpr Step error(unsigned char unread = 0) { return {Step::error, unread}; }
+
+// The index of a single-byte encoding. REQUIRES: `encoding` is one of them.
+inline const tables::SingleByteIndex& single_byte_index(Encoding encoding) {
+  const tables::SingleByteIndex* index = tables::single_byte[static_cast<std::size_t>(encoding)];
+  assert(index != nullptr && "every single-byte encoding has an index");
+  return *index;
+}
 
 constexpr bool is_ascii(int item) { return item >= 0 && item <= 0x7F; }
 constexpr bool in_range(int item, int low, int high) { return item >= low && item <= high; }

@@ -443,9 +443,6 @@ bool run(Decoder decoder, std::string_view bytes, std::string& out, ErrorMode mo
 }
 
 bool decode_in_mode(Encoding encoding, std::string_view bytes, std::string& out, ErrorMode mode) {
-  if (const tables::SingleByteIndex* index = tables::single_byte[static_cast<std::size_t>(encoding)]) {
-    return run(SingleByteDecoder(*index), bytes, out, mode);
-  }
   switch (encoding) {
     case Encoding::utf_8:
       return run(Utf8Decoder(), bytes, out, mode);
@@ -470,9 +467,37 @@ bool decode_in_mode(Encoding encoding, std::string_view bytes, std::string& out,
       return run(XUserDefinedDecoder(), bytes, out, mode);
     case Encoding::replacement:
       return run(ReplacementDecoder(), bytes, out, mode);
-    default:
-      return false;  // every single-byte encoding was handled above
+    case Encoding::ibm866:
+    case Encoding::iso_8859_2:
+    case Encoding::iso_8859_3:
+    case Encoding::iso_8859_4:
+    case Encoding::iso_8859_5:
+    case Encoding::iso_8859_6:
+    case Encoding::iso_8859_7:
+    case Encoding::iso_8859_8:
+    case Encoding::iso_8859_8_i:
+    case Encoding::iso_8859_10:
+    case Encoding::iso_8859_13:
+    case Encoding::iso_8859_14:
+    case Encoding::iso_8859_15:
+    case Encoding::iso_8859_16:
+    case Encoding::koi8_r:
+    case Encoding::koi8_u:
+    case Encoding::macintosh:
+    case Encoding::windows_874:
+    case Encoding::windows_1250:
+    case Encoding::windows_1251:
+    case Encoding::windows_1252:
+    case Encoding::windows_1253:
+    case Encoding::windows_1254:
+    case Encoding::windows_1255:
+    case Encoding::windows_1256:
+    case Encoding::windows_1257:
+    case Encoding::windows_1258:
+    case Encoding::x_mac_cyrillic:
+      return run(SingleByteDecoder(single_byte_index(encoding)), bytes, out, mode);
   }
+  return false;  // not reached: the cases name every encoding
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The encoders. Each follows the standard's encoder algorithm for its encoding; an error means
 // the code point is unmappable, and the driver leaves it out and goes on.
+#include <cassert>
 #include <optional>
 
 #include "encoding/codec.h"
@@ -8,6 +9,7 @@
 namespace encoding::detail {
 
 std::uint32_t gb18030_range_pointer(char32_t cp) {
+  assert(cp >= 0x80 && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF) && "a scalar value beyond ASCII");
   if (cp == 0xE7C7) return 7457;
   // The last range starting at or before `cp`; the first range starts at U+0080.
   const auto next = std::upper_bound(tables::gb18030_ranges.begin(), tables::gb18030_ranges.end(), cp,
@@ -260,9 +262,6 @@ namespace encoding {
 
 EncodeResult encode(Encoding encoding, std::string_view text) {
   using namespace detail;
-  if (const tables::SingleByteIndex* index = tables::single_byte[static_cast<std::size_t>(encoding)]) {
-    return run(SingleByteEncoder(*index), text);
-  }
   switch (encoding) {
     case Encoding::gbk:
       return run(Gb18030Encoder(true), text);
@@ -280,11 +279,43 @@ EncodeResult encode(Encoding encoding, std::string_view text) {
       return run(EucKrEncoder(), text);
     case Encoding::x_user_defined:
       return run(XUserDefinedEncoder(), text);
-    default:
-      // UTF-8 itself, and the encodings whose output encoding is UTF-8: UTF-16BE, UTF-16LE and
-      // replacement.
+    // UTF-8 itself, and the encodings whose output encoding is UTF-8.
+    case Encoding::utf_8:
+    case Encoding::utf_16be:
+    case Encoding::utf_16le:
+    case Encoding::replacement:
       return run(Utf8Encoder(), text);
+    case Encoding::ibm866:
+    case Encoding::iso_8859_2:
+    case Encoding::iso_8859_3:
+    case Encoding::iso_8859_4:
+    case Encoding::iso_8859_5:
+    case Encoding::iso_8859_6:
+    case Encoding::iso_8859_7:
+    case Encoding::iso_8859_8:
+    case Encoding::iso_8859_8_i:
+    case Encoding::iso_8859_10:
+    case Encoding::iso_8859_13:
+    case Encoding::iso_8859_14:
+    case Encoding::iso_8859_15:
+    case Encoding::iso_8859_16:
+    case Encoding::koi8_r:
+    case Encoding::koi8_u:
+    case Encoding::macintosh:
+    case Encoding::windows_874:
+    case Encoding::windows_1250:
+    case Encoding::windows_1251:
+    case Encoding::windows_1252:
+    case Encoding::windows_1253:
+    case Encoding::windows_1254:
+    case Encoding::windows_1255:
+    case Encoding::windows_1256:
+    case Encoding::windows_1257:
+    case Encoding::windows_1258:
+    case Encoding::x_mac_cyrillic:
+      return run(SingleByteEncoder(single_byte_index(encoding)), text);
   }
+  return run(Utf8Encoder(), text);  // not reached: the cases name every encoding
 }
 
 }  // namespace encoding

@@ -34,7 +34,7 @@ struct EncodeResult {
 };
 
 // Encodes UTF-8 `text` with the encoder of `encoding`'s output encoding (UTF-16LE, UTF-16BE and
-// replacement encode as UTF-8). REQUIRES: `text` is valid UTF-8.
+// replacement encode as UTF-8). A malformed sequence in `text` reads as U+FFFD, one byte at a time.
 EncodeResult encode(Encoding encoding, std::string_view text);
 
 namespace detail {

@@ -1,3 +1,5 @@
+// Printing the outcome: the result document on standard output, the error document on standard
+// error.
 #include <string>
 
 #include "core/file.h"

@@ -1,3 +1,4 @@
+// A dataset file of a run: its opens, and the checks that it is still the file first opened.
 #include <fcntl.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// The dialect of a run: the encoding and the one-byte delimiter, quote and escape; the reader
+// configuration that follows from it; and field decoding.
 #include "input/detail.h"
 
 namespace tessamer {
@@ -25,16 +27,10 @@ Result<CsvDialect> resolve_dialect(const ValidationRequest& request) {
                                        "encoding '" + request.encoding + "' is not supported by the native engine"});
   }
   CsvDialect dialect{*resolved, ',', '"', std::nullopt};
-  auto delimiter = dialect_byte(*resolved, request.delimiter, "delimiter");
-  if (!delimiter) return std::unexpected(std::move(delimiter).error());
-  dialect.delimiter = *delimiter;
-  auto quote = dialect_byte(*resolved, request.quote_char, "quoteChar");
-  if (!quote) return std::unexpected(std::move(quote).error());
-  dialect.quote = *quote;
+  TESSAMER_ASSIGN_OR_RETURN(dialect.delimiter, dialect_byte(*resolved, request.delimiter, "delimiter"));
+  TESSAMER_ASSIGN_OR_RETURN(dialect.quote, dialect_byte(*resolved, request.quote_char, "quoteChar"));
   if (request.escape_char) {
-    auto escape = dialect_byte(*resolved, *request.escape_char, "escapeChar");
-    if (!escape) return std::unexpected(std::move(escape).error());
-    dialect.escape = *escape;
+    TESSAMER_ASSIGN_OR_RETURN(dialect.escape, dialect_byte(*resolved, *request.escape_char, "escapeChar"));
   }
   return dialect;
 }

@@ -1,3 +1,4 @@
+// The byte-identical check: two files compared in chunks, with the digest of what they share.
 #include <cstring>
 #include <memory>
 
@@ -26,10 +27,8 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
   if (!actual_status) return std::unexpected(io_error("cannot stat actual CSV", actual_status.error()));
   if (expected_status->st_size != actual_status->st_size) return DifferentFiles{};
 
-  auto expected = expected_file.open();
-  if (!expected) return std::unexpected(std::move(expected).error());
-  auto actual = actual_file.open();
-  if (!actual) return std::unexpected(std::move(actual).error());
+  TESSAMER_ASSIGN_OR_RETURN(const UniqueFd expected, expected_file.open());
+  TESSAMER_ASSIGN_OR_RETURN(const UniqueFd actual, actual_file.open());
 
   auto expected_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
   auto actual_chunk = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
@@ -39,9 +38,9 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
   for (;;) {
     // Whole chunks: a read that returns less than asked is not the end, and must not make two
     // equal files look different.
-    auto expected_read = read_full(expected->get(), expected_chunk.get(), kChunk);
+    auto expected_read = read_full(expected.get(), expected_chunk.get(), kChunk);
     if (!expected_read) return std::unexpected(io_error("cannot read expected CSV", expected_read.error()));
-    auto actual_read = read_full(actual->get(), actual_chunk.get(), kChunk);
+    auto actual_read = read_full(actual.get(), actual_chunk.get(), kChunk);
     if (!actual_read) return std::unexpected(io_error("cannot read actual CSV", actual_read.error()));
     if (*expected_read != *actual_read ||
         std::memcmp(expected_chunk.get(), actual_chunk.get(), *expected_read) != 0) {
@@ -54,8 +53,8 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
     if (*expected_read < kChunk) break;
   }
   // The bytes digested must be the file as it stood when first opened, unchanged to the end.
-  TESSAMER_TRY(expected_file.check_unchanged(expected->get()));
-  TESSAMER_TRY(actual_file.check_unchanged(actual->get()));
+  TESSAMER_TRY(expected_file.check_unchanged(expected.get()));
+  TESSAMER_TRY(actual_file.check_unchanged(actual.get()));
   std::string digest = equal.digest.finish();
   return IdenticalFiles{digest, digest, equal.size};
 }

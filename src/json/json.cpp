@@ -1,8 +1,9 @@
+// The JSON value and its compact text: sorted members, escaped strings, shortest doubles.
 #include "json/json.h"
-
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -31,13 +32,13 @@ constexpr std::array<char, 256> kEscapes = [] {
 // Calls `emit` with the pieces of the JSON string literal for `text`: unescaped runs whole.
 template <class Emit>
 auto emit_string(std::string_view text, Emit&& emit) -> decltype(emit(text)) {
-  if (auto r = emit("\""); !r) return r;
+  TESSAMER_TRY(emit("\""));
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char escape = kEscapes[static_cast<unsigned char>(text[i])];
     if (escape == 0) continue;
     if (i > run_start) {
-      if (auto r = emit(text.substr(run_start, i - run_start)); !r) return r;
+      TESSAMER_TRY(emit(text.substr(run_start, i - run_start)));
     }
     char piece[6] = {'\\', escape, '0', '0', 0, 0};
     std::size_t length = 2;
@@ -48,11 +49,11 @@ auto emit_string(std::string_view text, Emit&& emit) -> decltype(emit(text)) {
       piece[5] = kHex[byte & 0xF];
       length = 6;
     }
-    if (auto r = emit(std::string_view(piece, length)); !r) return r;
+    TESSAMER_TRY(emit(std::string_view(piece, length)));
     run_start = i + 1;
   }
   if (run_start < text.size()) {
-    if (auto r = emit(text.substr(run_start)); !r) return r;
+    TESSAMER_TRY(emit(text.substr(run_start)));
   }
   return emit("\"");
 }
@@ -79,28 +80,28 @@ std::string_view integer_text(Integer value, char (&buffer)[24]) {
     }
     case JsonValue::Kind::String: return emit_string(value.as_string(), emit);
     case JsonValue::Kind::Array: {
-      if (auto r = sink.write("["); !r) return r;
+      TESSAMER_TRY(sink.write("["));
       bool first = true;
       for (const JsonValue& element : value.as_array()) {
         if (!first) {
-          if (auto r = sink.write(","); !r) return r;
+          TESSAMER_TRY(sink.write(","));
         }
         first = false;
-        if (auto r = write_value(element, sink); !r) return r;
+        TESSAMER_TRY(write_value(element, sink));
       }
       return sink.write("]");
     }
     case JsonValue::Kind::Object: {
-      if (auto r = sink.write("{"); !r) return r;
+      TESSAMER_TRY(sink.write("{"));
       bool first = true;
       for (const auto& [key, member] : value.as_object()) {
         if (!first) {
-          if (auto r = sink.write(","); !r) return r;
+          TESSAMER_TRY(sink.write(","));
         }
         first = false;
-        if (auto r = emit_string(key, emit); !r) return r;
-        if (auto r = sink.write(":"); !r) return r;
-        if (auto r = write_value(member, sink); !r) return r;
+        TESSAMER_TRY(emit_string(key, emit));
+        TESSAMER_TRY(sink.write(":"));
+        TESSAMER_TRY(write_value(member, sink));
       }
       return sink.write("}");
     }
@@ -124,6 +125,7 @@ class StringSink final : public ByteSink {
 }  // namespace
 
 JsonValue& JsonValue::set(std::string key, JsonValue value) {
+  assert(kind() == Kind::Object && "members are set on objects");
   Object& members = std::get<Object>(storage_);
   auto it = std::lower_bound(members.begin(), members.end(), key,
                              [](const Member& member, const std::string& k) { return member.first < k; });
@@ -135,12 +137,14 @@ JsonValue& JsonValue::set(std::string key, JsonValue value) {
 }
 
 JsonValue& JsonValue::push(JsonValue value) {
+  assert(kind() == Kind::Array && "elements are pushed onto arrays");
   Array& elements = std::get<Array>(storage_);
   elements.push_back(std::move(value));
   return elements.back();
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
+  assert(kind() == Kind::Object && "members are found in objects");
   const Object& members = std::get<Object>(storage_);
   auto it = std::lower_bound(members.begin(), members.end(), key,
                              [](const Member& member, std::string_view k) { return std::string_view(member.first) < k; });
@@ -164,6 +168,9 @@ void append_json_string(std::string& out, std::string_view text) {
   });
 }
 
-std::string format_shortest_double(double value) { return json::format_float(value); }
+std::string format_shortest_double(double value) {
+  assert(std::isfinite(value) && "JSON has no text for infinities and NaN");
+  return json::format_float(value);
+}
 
 }  // namespace tessamer

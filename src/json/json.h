@@ -1,4 +1,5 @@
-// The in-memory JSON value and its compact text form.
+// JSON for the engine: the in-memory value and its compact text form, which every document the
+// engine writes goes through; requests are read with the strict reader of json/reader.h.
 //
 // Objects keep their members sorted by the unsigned bytes of their keys (a proper prefix first),
 // so every object is written in that order whatever order the code inserted in.

@@ -1,12 +1,16 @@
+// The strict JSON pull reader: whitespace, literals, strings and their escapes, numbers, and
+// error positions.
 #include "json/reader.h"
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
+#include "core/try.h"
 #include "core/utf8.h"
 
 namespace json {
@@ -130,6 +134,7 @@ std::optional<unsigned char> Reader::skip_whitespace() {
 }
 
 Expected<void> Reader::parse_ident(std::string_view rest) {
+  assert(index_ > 0 && "the literal's first byte was consumed");
   for (char expected : rest) {
     auto next = peek();
     if (!next) return std::unexpected(error(std::string(kEofValue)));
@@ -159,7 +164,7 @@ Expected<std::string> Reader::parse_string() {
     if (c == '\\') {
       out.append(data_.substr(start, index_ - start));
       ++index_;
-      if (auto escaped = parse_escape(out); !escaped) return std::unexpected(escaped.error());
+      TESSAMER_TRY(parse_escape(out));
       start = index_;
       continue;
     }
@@ -184,9 +189,7 @@ Expected<void> Reader::parse_escape(std::string& out) {
     case 'u': break;
     default: return std::unexpected(error("invalid escape"));
   }
-  auto first = decode_hex_escape();
-  if (!first) return std::unexpected(first.error());
-  std::uint32_t n = *first;
+  TESSAMER_ASSIGN_OR_RETURN(const std::uint32_t n, decode_hex_escape());
   if (n >= 0xDC00 && n <= 0xDFFF) return std::unexpected(error("lone leading surrogate in hex escape"));
   if (n < 0xD800 || n > 0xDBFF) {
     utf8::append(out, n);
@@ -199,9 +202,7 @@ Expected<void> Reader::parse_escape(std::string& out) {
     ++index_;
     if (*c != static_cast<unsigned char>(expected)) return std::unexpected(error("unexpected end of hex escape"));
   }
-  auto second = decode_hex_escape();
-  if (!second) return std::unexpected(second.error());
-  std::uint32_t n2 = *second;
+  TESSAMER_ASSIGN_OR_RETURN(const std::uint32_t n2, decode_hex_escape());
   if (n2 < 0xDC00 || n2 > 0xDFFF) return std::unexpected(error("lone leading surrogate in hex escape"));
   utf8::append(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
   return {};
@@ -224,6 +225,7 @@ Expected<std::uint16_t> Reader::decode_hex_escape() {
 }
 
 Expected<Number> Reader::parse_number(bool positive) {
+  assert((positive || (index_ > 0 && data_[index_ - 1] == '-')) && "a negative number's sign was consumed");
   auto next = peek();
   if (!next) return std::unexpected(error(std::string(kEofValue)));
   ++index_;
@@ -239,9 +241,8 @@ Expected<Number> Reader::parse_number(bool positive) {
       if (c < '0' || c > '9') break;
       std::uint64_t digit = c - '0';
       if (overflows(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
-        auto f = parse_long_integer(positive, significand);
-        if (!f) return std::unexpected(f.error());
-        return Number{Number::Kind::Float, 0, 0, *f};
+        TESSAMER_ASSIGN_OR_RETURN(const double f, parse_long_integer(positive, significand));
+        return Number{Number::Kind::Float, 0, 0, f};
       }
       ++index_;
       significand = significand * 10 + digit;
@@ -251,9 +252,9 @@ Expected<Number> Reader::parse_number(bool positive) {
   }
   unsigned char c = peek_or_null();
   if (c == '.' || c == 'e' || c == 'E') {
-    auto f = c == '.' ? parse_decimal(positive, significand, 0) : parse_exponent(positive, significand, 0);
-    if (!f) return std::unexpected(f.error());
-    return Number{Number::Kind::Float, 0, 0, *f};
+    TESSAMER_ASSIGN_OR_RETURN(const double f, c == '.' ? parse_decimal(positive, significand, 0)
+                                                       : parse_exponent(positive, significand, 0));
+    return Number{Number::Kind::Float, 0, 0, f};
   }
   // A number without fraction or exponent is an integer wherever it fits 64 bits, "-0" too,
   // which is the integer 0. Values below the signed range are read as floating point.
@@ -381,17 +382,15 @@ Expected<Unexpected> Reader::read_unexpected() {
     case 'f': {
       ++index_;
       std::string_view rest = c == 'n' ? "ull" : c == 't' ? "rue" : "alse";
-      if (auto ok = parse_ident(rest); !ok) return std::unexpected(ok.error());
+      TESSAMER_TRY(parse_ident(rest));
       found.kind = c == 'n' ? Unexpected::Kind::Null : Unexpected::Kind::Bool;
       found.boolean = c == 't';
       return found;
     }
     case '"': {
       ++index_;
-      auto text = parse_string();
-      if (!text) return std::unexpected(text.error());
+      TESSAMER_ASSIGN_OR_RETURN(found.text, parse_string());
       found.kind = Unexpected::Kind::String;
-      found.text = std::move(*text);
       return found;
     }
     case '[': found.kind = Unexpected::Kind::Sequence; return found;
@@ -400,12 +399,11 @@ Expected<Unexpected> Reader::read_unexpected() {
   }
   if (c == '-' || (c >= '0' && c <= '9')) {
     if (c == '-') ++index_;
-    auto number = parse_number(c != '-');
-    if (!number) return std::unexpected(number.error());
-    switch (number->kind) {
-      case Number::Kind::Unsigned: found.kind = Unexpected::Kind::Unsigned; found.u = number->u; break;
-      case Number::Kind::Signed: found.kind = Unexpected::Kind::Signed; found.i = number->i; break;
-      case Number::Kind::Float: found.kind = Unexpected::Kind::Float; found.f = number->f; break;
+    TESSAMER_ASSIGN_OR_RETURN(const Number number, parse_number(c != '-'));
+    switch (number.kind) {
+      case Number::Kind::Unsigned: found.kind = Unexpected::Kind::Unsigned; found.u = number.u; break;
+      case Number::Kind::Signed: found.kind = Unexpected::Kind::Signed; found.i = number.i; break;
+      case Number::Kind::Float: found.kind = Unexpected::Kind::Float; found.f = number.f; break;
     }
     return found;
   }

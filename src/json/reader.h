@@ -73,7 +73,8 @@ class Reader {
 
   // REQUIRES: the first byte of the literal was consumed; checks the rest ("ull", "rue", "alse").
   [[nodiscard]] Expected<void> parse_ident(std::string_view rest);
-  // REQUIRES: the opening quote was consumed. The unescaped text, which must be valid UTF-8.
+  // From just after an opening quote: the unescaped text up to the closing quote, which must be
+  // valid UTF-8.
   [[nodiscard]] Expected<std::string> parse_string();
   // REQUIRES: a minus sign was consumed when !positive; the next byte starts the digits.
   [[nodiscard]] Expected<Number> parse_number(bool positive);

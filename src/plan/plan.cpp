@@ -1,3 +1,4 @@
+// Building the column plan: exclusions first, then pairs by name or by the mappings.
 #include "plan/plan.h"
 
 #include <unicode/uchar.h>

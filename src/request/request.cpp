@@ -1,3 +1,4 @@
+// The request: its strict reading (object or positional form) and the rules it must meet.
 #include "request/request.h"
 
 #include <sys/stat.h>
@@ -47,12 +48,11 @@ Error invalid_type(Reader& reader, std::string_view expecting) {
   auto c = reader.skip_whitespace();
   if (c && *c == 'n') {
     reader.eat();
-    if (auto ok = reader.parse_ident("ull"); !ok) return std::unexpected(ok.error());
+    TESSAMER_TRY(reader.parse_ident("ull"));
     return std::optional<std::string>();
   }
-  auto text = read_string(reader, "a string");
-  if (!text) return std::unexpected(std::move(text).error());
-  return std::optional<std::string>(std::move(*text));
+  TESSAMER_ASSIGN_OR_RETURN(std::string text, read_string(reader, "a string"));
+  return std::optional<std::string>(std::move(text));
 }
 
 [[nodiscard]] Expected<bool> read_bool(Reader& reader) {
@@ -60,7 +60,7 @@ Error invalid_type(Reader& reader, std::string_view expecting) {
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != 't' && *c != 'f') return std::unexpected(invalid_type(reader, "a boolean"));
   reader.eat();
-  if (auto ok = reader.parse_ident(*c == 't' ? "rue" : "alse"); !ok) return std::unexpected(ok.error());
+  TESSAMER_TRY(reader.parse_ident(*c == 't' ? "rue" : "alse"));
   return *c == 't';
 }
 
@@ -70,19 +70,18 @@ Error invalid_type(Reader& reader, std::string_view expecting) {
   if (!c) return std::unexpected(reader.peek_error(std::string(kEofValue)));
   if (*c != '-' && (*c < '0' || *c > '9')) return std::unexpected(invalid_type(reader, expecting));
   if (*c == '-') reader.eat();
-  auto number = reader.parse_number(*c != '-');
-  if (!number) return std::unexpected(number.error());
-  switch (number->kind) {
+  TESSAMER_ASSIGN_OR_RETURN(const json::Number number, reader.parse_number(*c != '-'));
+  switch (number.kind) {
     case json::Number::Kind::Unsigned:
-      if (number->u <= max) return number->u;
-      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number->u) +
+      if (number.u <= max) return number.u;
+      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number.u) +
                                                               "`, expected " + std::string(expecting))));
     case json::Number::Kind::Signed:
-      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number->i) +
+      return std::unexpected(reader.fix_position(unpositioned("invalid value: integer `" + std::to_string(number.i) +
                                                               "`, expected " + std::string(expecting))));
     case json::Number::Kind::Float:
       return std::unexpected(reader.fix_position(unpositioned("invalid type: floating point `" +
-                                                              json::format_float(number->f) + "`, expected " +
+                                                              json::format_float(number.f) + "`, expected " +
                                                               std::string(expecting))));
   }
   return std::unexpected(reader.error("invalid number"));
@@ -99,12 +98,10 @@ template <class T, class ReadElement>
     std::vector<T> values;
     bool first = true;
     for (;;) {
-      auto more = reader.next_element(first);
-      if (!more) return std::unexpected(more.error());
-      if (!*more) return values;
-      auto value = read_element(reader);
-      if (!value) return std::unexpected(std::move(value).error());
-      values.push_back(std::move(*value));
+      TESSAMER_ASSIGN_OR_RETURN(const bool more, reader.next_element(first));
+      if (!more) return values;
+      TESSAMER_ASSIGN_OR_RETURN(T value, read_element(reader));
+      values.push_back(std::move(value));
     }
   }();
   // The closing bracket is looked for even after an error, as the error's position includes it.
@@ -140,19 +137,17 @@ template <class Record, std::size_t N>
   std::array<bool, N> seen{};
   bool first = true;
   for (;;) {
-    auto more = reader.next_member(first);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
+    TESSAMER_ASSIGN_OR_RETURN(const bool more, reader.next_member(first));
+    if (!more) break;
     reader.eat();
-    auto key = reader.parse_string();
-    if (!key) return std::unexpected(std::move(key).error());
+    TESSAMER_ASSIGN_OR_RETURN(const std::string key, reader.parse_string());
     std::size_t index = 0;
-    while (index < N && shape.fields[index].key != *key) ++index;
-    if (index == N) return std::unexpected(unpositioned("unknown field `" + *key + "`, expected " + std::string(shape.unknown_suffix)));
-    if (seen[index]) return std::unexpected(unpositioned("duplicate field `" + *key + "`"));
+    while (index < N && shape.fields[index].key != key) ++index;
+    if (index == N) return std::unexpected(unpositioned("unknown field `" + key + "`, expected " + std::string(shape.unknown_suffix)));
+    if (seen[index]) return std::unexpected(unpositioned("duplicate field `" + key + "`"));
     seen[index] = true;
-    if (auto colon = reader.parse_colon(); !colon) return std::unexpected(colon.error());
-    if (auto value = shape.fields[index].read(reader, record); !value) return std::unexpected(value.error());
+    TESSAMER_TRY(reader.parse_colon());
+    TESSAMER_TRY(shape.fields[index].read(reader, record));
   }
   for (std::size_t i = 0; i < N; ++i) {
     if (!seen[i] && !shape.fields[i].optional_in_object) {
@@ -167,15 +162,14 @@ template <class Record, std::size_t N>
   Record record{};
   bool first = true;
   for (std::size_t i = 0; i < N; ++i) {
-    auto more = reader.next_element(first);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) {
+    TESSAMER_ASSIGN_OR_RETURN(const bool more, reader.next_element(first));
+    if (!more) {
       if (shape.fields[i].optional_in_array) continue;
       return std::unexpected(unpositioned("invalid length " + std::to_string(i) + ", expected struct " +
                                           std::string(shape.name) + " with " + std::to_string(shape.required_length) +
                                           " elements"));
     }
-    if (auto value = shape.fields[i].read(reader, record); !value) return std::unexpected(value.error());
+    TESSAMER_TRY(shape.fields[i].read(reader, record));
   }
   return record;
 }
@@ -198,25 +192,19 @@ template <class Record, std::size_t N>
 // Field readers: each stores one value into its member.
 template <auto Member, class Record>
 [[nodiscard]] Expected<void> store_string(Reader& reader, Record& record, std::string_view expecting) {
-  auto value = read_string(reader, expecting);
-  if (!value) return std::unexpected(std::move(value).error());
-  record.*Member = std::move(*value);
+  TESSAMER_ASSIGN_OR_RETURN(record.*Member, read_string(reader, expecting));
   return {};
 }
 
 template <auto Member, class Record>
 [[nodiscard]] Expected<void> store_optional_string(Reader& reader, Record& record) {
-  auto value = read_optional_string(reader);
-  if (!value) return std::unexpected(std::move(value).error());
-  record.*Member = std::move(*value);
+  TESSAMER_ASSIGN_OR_RETURN(record.*Member, read_optional_string(reader));
   return {};
 }
 
 template <auto Member, class Record>
 [[nodiscard]] Expected<void> store_string_list(Reader& reader, Record& record) {
-  auto value = read_sequence<std::string>(reader, [](Reader& r) { return read_string(r, "a string"); });
-  if (!value) return std::unexpected(std::move(value).error());
-  record.*Member = std::move(*value);
+  TESSAMER_ASSIGN_OR_RETURN(record.*Member, read_sequence<std::string>(reader, [](Reader& r) { return read_string(r, "a string"); }));
   return {};
 }
 
@@ -268,9 +256,9 @@ const Shape<ValidationRequest, 20> kRequestShape{
     {{
         Field<ValidationRequest>{"schemaVersion", false, false,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
-                                   auto v = read_unsigned(r, std::numeric_limits<std::uint32_t>::max(), "u32");
-                                   if (!v) return std::unexpected(std::move(v).error());
-                                   rec.schema_version = static_cast<std::uint32_t>(*v);
+                                   TESSAMER_ASSIGN_OR_RETURN(
+                                       const std::uint64_t v, read_unsigned(r, std::numeric_limits<std::uint32_t>::max(), "u32"));
+                                   rec.schema_version = static_cast<std::uint32_t>(v);
                                    return {};
                                  }},
         TESSAMER_STRING_FIELD(ValidationRequest, "expectedPath", expected_path, "path string", false),
@@ -285,9 +273,7 @@ const Shape<ValidationRequest, 20> kRequestShape{
                                  }},
         Field<ValidationRequest>{"hasHeader", false, false,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
-                                   auto v = read_bool(r);
-                                   if (!v) return std::unexpected(std::move(v).error());
-                                   rec.has_header = *v;
+                                   TESSAMER_ASSIGN_OR_RETURN(rec.has_header, read_bool(r));
                                    return {};
                                  }},
         TESSAMER_STRING_FIELD(ValidationRequest, "nullValue", null_value, "a string", false),
@@ -301,25 +287,22 @@ const Shape<ValidationRequest, 20> kRequestShape{
                                  }},
         Field<ValidationRequest>{"columns", true, true,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
-                                   auto v = read_sequence<ColumnMapping>(
-                                       r, [](Reader& rr) { return read_record(rr, kColumnMappingShape); });
-                                   if (!v) return std::unexpected(std::move(v).error());
-                                   rec.columns = std::move(*v);
+                                   TESSAMER_ASSIGN_OR_RETURN(rec.columns, read_sequence<ColumnMapping>(r, [](Reader& rr) {
+                                                               return read_record(rr, kColumnMappingShape);
+                                                             }));
                                    return {};
                                  }},
         Field<ValidationRequest>{"excludedColumns", true, true,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
-                                   auto v = read_sequence<ExcludedColumn>(
-                                       r, [](Reader& rr) { return read_record(rr, kExcludedColumnShape); });
-                                   if (!v) return std::unexpected(std::move(v).error());
-                                   rec.excluded_columns = std::move(*v);
+                                   TESSAMER_ASSIGN_OR_RETURN(rec.excluded_columns, read_sequence<ExcludedColumn>(r, [](Reader& rr) {
+                                                               return read_record(rr, kExcludedColumnShape);
+                                                             }));
                                    return {};
                                  }},
         Field<ValidationRequest>{"exampleLimit", false, false,
                                  [](Reader& r, ValidationRequest& rec) -> Expected<void> {
-                                   auto v = read_unsigned(r, std::numeric_limits<std::uint64_t>::max(), "usize");
-                                   if (!v) return std::unexpected(std::move(v).error());
-                                   rec.example_limit = *v;
+                                   TESSAMER_ASSIGN_OR_RETURN(rec.example_limit,
+                                                             read_unsigned(r, std::numeric_limits<std::uint64_t>::max(), "usize"));
                                    return {};
                                  }},
         Field<ValidationRequest>{"keyColumns", true, true,
