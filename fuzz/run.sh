@@ -33,6 +33,8 @@ if [[ -z ${ASAN_SYMBOLIZER_PATH:-} ]]; then
   done
 fi
 
+command -v clang++-19 >/dev/null ||
+  { echo "fuzz/run.sh needs clang++-19: install the Debian package clang-19 (./dev test does)" >&2; exit 1; }
 echo "== configuring and building in $build"
 CXX=clang++-19 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSAMER_BUILD_FUZZ=ON -DTESSAMER_BUILD_TESTS=OFF >/dev/null
