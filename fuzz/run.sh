@@ -31,6 +31,8 @@ if [[ -z ${ASAN_SYMBOLIZER_PATH:-} ]]; then
       break
     fi
   done
+  [[ -n ${ASAN_SYMBOLIZER_PATH:-} ]] ||
+    { echo "fuzz/run.sh needs llvm-symbolizer-19: install the Debian package llvm-19 (./dev test does)" >&2; exit 1; }
 fi
 
 command -v clang++-19 >/dev/null ||
