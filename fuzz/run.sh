@@ -31,8 +31,12 @@ if [[ -z ${ASAN_SYMBOLIZER_PATH:-} ]]; then
       break
     fi
   done
+  [[ -n ${ASAN_SYMBOLIZER_PATH:-} ]] ||
+    { echo "fuzz/run.sh needs llvm-symbolizer-19: install the Debian package llvm-19 (./dev test does)" >&2; exit 1; }
 fi
 
+command -v clang++-19 >/dev/null ||
+  { echo "fuzz/run.sh needs clang++-19: install the Debian package clang-19 (./dev test does)" >&2; exit 1; }
 echo "== configuring and building in $build"
 CXX=clang++-19 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSAMER_BUILD_FUZZ=ON -DTESSAMER_BUILD_TESTS=OFF >/dev/null
