@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/utf8.h"
 #include "summary/detail.h"
 #include "summary/summary.h"
 
@@ -84,7 +85,7 @@ constexpr std::string_view kStyle = R"(
 *{box-sizing:border-box}
 body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;margin:0 auto;max-width:75rem;padding:1rem;color:#1d2430;background:#fff}
 h1{font-size:1.45rem;margin:.4rem 0}h2{font-size:1.1rem;margin:1.6rem 0 .4rem}
-h1,p,td,th,li{overflow-wrap:anywhere}
+h1,p,td,th,li{overflow-wrap:break-word}td.v,.fields td{overflow-wrap:anywhere}
 nav ol{display:flex;flex-wrap:wrap;gap:.2rem 1.1rem;list-style:none;padding:0;margin:.6rem 0}
 .pass,.fail,.warn{display:inline-block;padding:.05rem .55rem;border-radius:.3rem;color:#fff;margin-right:.4rem}
 .pass{background:#1e8449}.fail{background:#c0392b}.warn{background:#b9770e}
@@ -99,11 +100,30 @@ td.bar{width:25%;min-width:3rem}td.bar svg{display:block;width:100%;height:.8rem
 mark.del{background:#f5b7b1;color:#78281f}mark.ins{background:#abebc6;color:#145a32}.quiet{color:#666}
 @media (max-width:40rem){
 table.rows thead{display:none}table.rows tr{display:block;border-bottom:1px solid #c8ccd2;padding:.3rem 0}
-table.rows td{display:grid;grid-template-columns:6.5rem minmax(0,1fr);gap:.6rem;border:0;padding:.1rem .2rem;text-align:left;white-space:normal}
+table.rows td{display:grid;grid-template-columns:6.5rem minmax(0,1fr);gap:.6rem;border:0;padding:.1rem .2rem;text-align:left;white-space:normal;overflow-wrap:anywhere}
 table.rows td::before{content:attr(data-label);color:#666;font-family:system-ui,sans-serif;font-size:13px}
 table.rows td.v{white-space:pre-wrap}td.bar{width:auto}table.fields th{width:5rem}
 }
 )";
+
+// Text for the page with a break opportunity inside every run of 24 characters that has none,
+// so that a long name or value wraps instead of widening its table.
+void append_breakable(std::string& out, std::string_view text) {
+  std::size_t run = 0, from = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (utf8::is_continuation(c)) continue;
+    if (c == ' ' || c == '-' || c == '/' || c == ',') {
+      run = 0;
+    } else if (++run > 24) {
+      append_markup(out, text.substr(from, i - from));
+      out.append("<wbr>");
+      from = i;
+      run = 1;
+    }
+  }
+  append_markup(out, text.substr(from));
+}
 
 void html_spans(std::string& out, const std::vector<Span>& spans) {
   static constexpr std::string_view kOpen[] = {"", "<mark class=\"del\">", "<mark class=\"ins\">", "<span class=\"quiet\">",
@@ -111,7 +131,7 @@ void html_spans(std::string& out, const std::vector<Span>& spans) {
   for (const Span& span : spans) {
     const std::string_view open = kOpen[static_cast<std::size_t>(span.mark)];
     out.append(open);
-    append_markup(out, span.text);
+    append_breakable(out, span.text);
     if (!open.empty()) out.append(marks_difference(span.mark) ? "</mark>" : "</span>");
   }
 }
@@ -123,7 +143,7 @@ void html_table(std::string& out, const Section& s) {
   const bool bars = std::ranges::any_of(s.rows, [](const Row& r) { return r.bar.has_value(); });
   out.append("<table class=\"rows\">\n<thead><tr>");
   for (std::size_t i = 0; i < s.columns.size(); ++i) {
-    out.append("<th").append(kClass[static_cast<std::size_t>(s.kinds[i])]).append(" scope=\"col\">");
+    out.append(s.kinds[i] == ColumnKind::Number ? "<th class=\"n\"" : "<th").append(" scope=\"col\">");
     append_markup(out, s.columns[i]);
     out.append("</th>");
   }
@@ -134,9 +154,10 @@ void html_table(std::string& out, const Section& s) {
     for (std::size_t i = 0; i < cells.size() && i < s.columns.size(); ++i) {
       out.append("<td").append(kClass[static_cast<std::size_t>(s.kinds[i])]).append(" data-label=\"");
       append_markup(out, s.columns[i]);
-      out.append("\">");
+      // One element inside, so that a cell stacked under its label stays one piece.
+      out.append("\"><span>");
       html_spans(out, cells[i]->spans);
-      out.append("</td>");
+      out.append("</span></td>");
     }
     if (row.bar) {
       char width[32];

@@ -171,14 +171,14 @@ class Builder {
   void exclusions() {
     Section& s = section(Layout::Table, "exclusions", "Exclusions", "exclusions");
     s.columns = {"expected", "actual", "reason", "approved by", "reference"};
-    s.kinds = {ColumnKind::Data, ColumnKind::Data, ColumnKind::Text, ColumnKind::Text, ColumnKind::Text};
+    s.kinds.assign(5, ColumnKind::Text);
     auto name = [&](const std::optional<std::string>& n) {
       return n ? visible(*n, name_width()) : spans("-", Mark::Quiet);
     };
     for (const Exclusion& x : s_.request->exclusions) {
       row(s, "", "").cells = {cell("expected", string(x.expected), name(x.expected)),
                               cell("actual", string(x.actual), name(x.actual)),
-                              cell("reason", JsonValue::string(x.reason), visible(x.reason, o_.value_width)),
+                              cell("reason", JsonValue::string(x.reason), visible(x.reason, o_.value_width * 3)),
                               cell("approvedBy", JsonValue::string(x.approved_by), visible(x.approved_by, name_width())),
                               cell("approvalReference", JsonValue::string(x.reference), visible(x.reference, name_width()))};
     }
@@ -265,7 +265,7 @@ class Builder {
     shown.in_json = false;
     shown.shown = !order.empty();
     shown.columns = {"column", "count", "share", "first", "last"};
-    shown.kinds = {ColumnKind::Data, ColumnKind::Number, ColumnKind::Number, ColumnKind::Number, ColumnKind::Number};
+    shown.kinds = {ColumnKind::Text, ColumnKind::Number, ColumnKind::Number, ColumnKind::Number, ColumnKind::Number};
     for (std::size_t k = 0; k < order.size() && k < o_.column_rows; ++k) {
       const ColumnPair& pair = r_.column_pairs[order[k]];
       const ColumnCount& c = rep_.by_column[order[k]];
@@ -312,8 +312,8 @@ class Builder {
     s.columns = keyed ? std::vector<std::string>{"key", "records", "type", "column", "expected", "actual"}
                       : std::vector<std::string>{"record", "type", "column", "expected", "actual"};
     using K = ColumnKind;
-    s.kinds = keyed ? std::vector<K>{K::Data, K::Number, K::Text, K::Data, K::Data, K::Data}
-                    : std::vector<K>{K::Number, K::Text, K::Data, K::Data, K::Data};
+    s.kinds = keyed ? std::vector<K>{K::Data, K::Number, K::Text, K::Text, K::Data, K::Data}
+                    : std::vector<K>{K::Number, K::Text, K::Text, K::Data, K::Data};
     if (notes) s.columns.push_back("note"), s.kinds.push_back(K::Text);
     for (const Example& e : rep_.examples) {
       const bool cell_line = e.type == DivergenceType::Cell;

@@ -166,10 +166,14 @@ def check_page(program, path, sections, screenshots):
             browser.call("Page.navigate", session, url="file://" + os.path.abspath(path))
             browser.wait_for("Page.loadEventFired")
             probe = "JSON.stringify({scroll: document.documentElement.scrollWidth, view: window.innerWidth, " \
+                    "body: document.body.getBoundingClientRect().right, " \
+                    "right: Math.max(...[...document.querySelectorAll('body *')].map(e => e.getBoundingClientRect().right)), " \
                     "ids: [...document.querySelectorAll('section[id]')].map(s => s.id)})"
             found = json.loads(browser.call("Runtime.evaluate", session, expression=probe, returnByValue=True)["result"]["value"])
             if found["scroll"] > found["view"]:
                 fail(f"at {width} px the page is {found['scroll']} px wide")
+            if found["right"] > found["body"] + 0.5:
+                fail(f"at {width} px an element reaches {found['right']} px, beyond the page's {found['body']} px")
             missing = [s for s in sections if s not in found["ids"]]
             if missing:
                 fail(f"at {width} px sections {missing} are missing (found {found['ids']})")
