@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "json/value_reader.h"
 #include "summary/summary_cases.h"
 
 namespace tessamer::summary {
@@ -213,6 +214,36 @@ TEST(SummaryReader, AnyJsonLayoutReadsAsTheEngineLayout) {
   EXPECT_TRUE(other.trusted()) << other.problems.front();
   for (const char* key : {"byColumn", "byType"}) EXPECT_EQ(compact(*json_of(other).find(key)), compact(*json_of(engine).find(key)));
   EXPECT_EQ(compact(*json_of(other).find("first")), compact(*json_of(engine).find("first")));
+}
+
+TEST(SummaryReader, NeverTakesInvalidJsonForARecord) {
+  // Every byte of every line replaced by bytes that matter to JSON, and every line cut short:
+  // whatever the general JSON reader refuses, the report's reader must count as malformed.
+  ResultSpec positional, keyed = keyed_spec();
+  positional.examples = keyed.examples = {};
+  const std::string results[] = {result_of(positional), result_of(keyed)};
+  auto parsed = [](const std::string& text) { return parse_result_document(text); };
+  const RunResult runs[] = {*parsed(results[0]), *parsed(results[1])};
+  const char replacements[] = {'"', '\\', '}', ']', ',', ':', ' ', '0', 'u', '\x01', '\x80', '\xff'};
+  std::size_t checked = 0;
+  for (int k = 0; k < 2; ++k) {
+    for (const std::string& line : k == 0 ? kLines : kKeyedLines) {
+      std::vector<std::string> variants;
+      for (std::size_t at = 0; at < line.size(); ++at) {
+        variants.push_back(line.substr(0, at));
+        for (char c : replacements) variants.push_back(std::string(line).replace(at, 1, 1, c));
+      }
+      for (const std::string& variant : variants) {
+        if (parse_json_document(variant)) continue;
+        ReportScanner scanner(runs[k], 1);
+        scanner.feed(variant + "\n");
+        const ReportScan scan = scanner.finish();
+        EXPECT_EQ(scan.misfits[static_cast<std::size_t>(Misfit::Malformed)].lines, 1u) << variant;
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 5000u);
 }
 
 TEST(SummaryScan, AnyChunkingGivesTheSameSummary) {
