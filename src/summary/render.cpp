@@ -1,4 +1,4 @@
-// The renderers: the view as terminal text, as a JSON document and as an HTML page; JUnit XML.
+// The renderers: the view as terminal text, as a JSON document, as an HTML page and as JUnit XML.
 #include <algorithm>
 #include <cstdio>
 
@@ -10,28 +10,21 @@ namespace tessamer::summary {
 namespace {
 
 using Layout = Section::Layout;
-using detail::append_markup;
-using detail::grouped;
 
 bool marks_difference(Mark mark) { return mark == Mark::Removed || mark == Mark::Added; }
 
 // Spans as terminal text: in colour, or with the differing spans in brackets.
 std::string terminal(const std::vector<Span>& spans, bool colour) {
-  static constexpr std::string_view kCodes[] = {"", "\x1b[1;4;31m", "\x1b[1;4;32m", "\x1b[2m",
-                                                "\x1b[1;32m", "\x1b[1;31m", "\x1b[1;33m"};
+  static constexpr std::string_view kCodes[] = {"", "\x1b[1;4;31m", "\x1b[1;4;32m", "\x1b[2m", "\x1b[1;32m", "\x1b[1;31m", "\x1b[1;33m"};
   std::string out;
   for (const Span& span : spans) {
-    const std::string_view code = kCodes[static_cast<std::size_t>(span.mark)];
-    if (colour && !code.empty()) {
-      out.append(code).append(span.text).append("\x1b[0m");
-    } else if (!colour && marks_difference(span.mark)) {
-      out.append("[").append(span.text).append("]");
-    } else {
-      out.append(span.text);
-    }
+    const std::string_view code = colour ? kCodes[static_cast<std::size_t>(span.mark)] : "";
+    const bool brackets = !colour && marks_difference(span.mark);
+    out.append(code).append(brackets ? "[" : "").append(span.text).append(brackets ? "]" : "").append(code.empty() ? "" : "\x1b[0m");
   }
   return out;
 }
+std::string plain(const std::vector<Span>& spans) { return terminal(spans, false); }
 
 std::size_t width(const std::vector<Span>& spans, bool colour) {
   std::size_t w = 0;
@@ -51,29 +44,30 @@ std::vector<const Cell*> shown_cells(const Row& row) {
   return cells;
 }
 
+const JsonValue* json_of(const Row& row, std::string_view key) {
+  for (const Cell& cell : row.cells) {
+    if (cell.key == key) return &cell.json;
+  }
+  return nullptr;
+}
+
 void text_table(std::string& out, const Section& s, bool colour) {
-  std::vector<std::vector<std::vector<Span>>> rows;
-  std::vector<std::vector<Span>> heading;
-  for (const std::string& column : s.columns) heading.push_back({Span{column, Mark::Quiet}});
-  rows.push_back(std::move(heading));
+  std::vector<std::vector<std::vector<Span>>> rows(1);
+  for (const std::string& column : s.columns) rows[0].push_back({Span{column, Mark::Quiet}});
   for (const Row& row : s.rows) {
-    std::vector<std::vector<Span>> cells;
-    for (const Cell* cell : shown_cells(row)) cells.push_back(cell->spans);
-    rows.push_back(std::move(cells));
+    rows.emplace_back();
+    for (const Cell* cell : shown_cells(row)) rows.back().push_back(cell->spans);
   }
   std::vector<std::size_t> widths(s.columns.size(), 0);
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], width(row[i], colour));
   }
   for (const auto& row : rows) {
-    std::string line = "  ";
+    std::string line = " ";
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-      const std::size_t pad = widths[i] - width(row[i], colour);
+      const std::string pad(widths[i] - width(row[i], colour), ' ');
       const bool right = s.kinds[i] == ColumnKind::Number;
-      if (i > 0) line.append("  ");
-      if (right) line.append(pad, ' ');
-      line.append(terminal(row[i], colour));
-      if (!right) line.append(pad, ' ');
+      line.append(" ").append(right ? pad : "").append(terminal(row[i], colour)).append(right ? "" : pad).append(" ");
     }
     while (line.back() == ' ') line.pop_back();
     out.append(line).push_back('\n');
@@ -90,9 +84,8 @@ nav ol{display:flex;flex-wrap:wrap;gap:.2rem 1.1rem;list-style:none;padding:0;ma
 .pass,.fail,.warn{display:inline-block;padding:.05rem .55rem;border-radius:.3rem;color:#fff;margin-right:.4rem}
 .pass{background:#1e8449}.fail{background:#c0392b}.warn{background:#b9770e}
 .problem{background:#fdecea;border-left:4px solid #c0392b;padding:.5rem .8rem;margin:.5rem 0}
-table{border-collapse:collapse;width:100%}
+table{border-collapse:collapse;width:100%}th{font-weight:600;color:#555;background:#f6f7f9}
 th,td{padding:.25rem .6rem;border-bottom:1px solid #e3e6ea;text-align:left;vertical-align:top}
-th{font-weight:600;color:#555;background:#f6f7f9}
 .n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 .v{font-family:ui-monospace,"DejaVu Sans Mono",monospace;font-size:13px;white-space:pre-wrap}
 table.fields th{width:7rem;white-space:nowrap}.item{display:inline-block;margin-right:1.2rem}
@@ -106,103 +99,78 @@ table.rows td.v{white-space:pre-wrap}td.bar{width:auto}table.fields th{width:5re
 }
 )";
 
-// Text for the page with a break opportunity inside every run of 24 characters that has none,
-// so that a long name or value wraps instead of widening its table.
-void append_breakable(std::string& out, std::string_view text) {
-  std::size_t run = 0, from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (utf8::is_continuation(c)) continue;
-    if (c == ' ' || c == '-' || c == '/' || c == ',') {
-      run = 0;
-    } else if (++run > 24) {
-      append_markup(out, text.substr(from, i - from));
-      out.append("<wbr>");
-      from = i;
-      run = 1;
+// Markup in the making: tags as written, and every text through the one escaping.
+struct Markup {
+  std::string out;
+  Markup& raw(std::string_view s) {
+    out.append(s);
+    return *this;
+  }
+  Markup& text(std::string_view s) {
+    detail::append_markup(out, s);
+    return *this;
+  }
+  // Text with a break opportunity inside every run of 24 characters that has none, so that a
+  // long name or value wraps instead of widening its table.
+  Markup& breakable(std::string_view s) {
+    std::size_t run = 0, from = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (utf8::is_continuation(c)) continue;
+      if (c == ' ' || c == '-' || c == '/' || c == ',') {
+        run = 0;
+      } else if (++run > 24) {
+        text(s.substr(from, i - from)).raw("<wbr>");
+        from = i;
+        run = 1;
+      }
     }
+    return text(s.substr(from));
   }
-  append_markup(out, text.substr(from));
-}
-
-void html_spans(std::string& out, const std::vector<Span>& spans) {
-  static constexpr std::string_view kOpen[] = {"", "<mark class=\"del\">", "<mark class=\"ins\">", "<span class=\"quiet\">",
-                                               "<span class=\"pass\">", "<span class=\"fail\">", "<span class=\"warn\">"};
-  for (const Span& span : spans) {
-    const std::string_view open = kOpen[static_cast<std::size_t>(span.mark)];
-    out.append(open);
-    append_breakable(out, span.text);
-    if (!open.empty()) out.append(marks_difference(span.mark) ? "</mark>" : "</span>");
+  Markup& spans(const std::vector<Span>& spans) {
+    static constexpr std::string_view kOpen[] = {"", "<mark class=\"del\">", "<mark class=\"ins\">", "<span class=\"quiet\">",
+                                                 "<span class=\"pass\">", "<span class=\"fail\">", "<span class=\"warn\">"};
+    for (const Span& span : spans) {
+      const std::string_view open = kOpen[static_cast<std::size_t>(span.mark)];
+      raw(open).breakable(span.text).raw(open.empty() ? "" : marks_difference(span.mark) ? "</mark>" : "</span>");
+    }
+    return *this;
   }
-}
+};
 
-std::string plain(const std::vector<Span>& spans) { return terminal(spans, false); }
-
-void html_table(std::string& out, const Section& s) {
+void html_table(Markup& m, const Section& s) {
   static constexpr std::string_view kClass[] = {"", " class=\"n\"", " class=\"v\""};
   const bool bars = std::ranges::any_of(s.rows, [](const Row& r) { return r.bar.has_value(); });
-  out.append("<table class=\"rows\">\n<thead><tr>");
+  m.raw("<table class=\"rows\">\n<thead><tr>");
   for (std::size_t i = 0; i < s.columns.size(); ++i) {
-    out.append(s.kinds[i] == ColumnKind::Number ? "<th class=\"n\"" : "<th").append(" scope=\"col\">");
-    append_markup(out, s.columns[i]);
-    out.append("</th>");
+    m.raw(s.kinds[i] == ColumnKind::Number ? "<th class=\"n\"" : "<th").raw(" scope=\"col\">").text(s.columns[i]).raw("</th>");
   }
-  out.append(bars ? "<th>chart</th>" : "").append("</tr></thead>\n<tbody>\n");
+  m.raw(bars ? "<th>chart</th>" : "").raw("</tr></thead>\n<tbody>\n");
   for (const Row& row : s.rows) {
-    out.append("<tr>");
+    m.raw("<tr>");
     const std::vector<const Cell*> cells = shown_cells(row);
     for (std::size_t i = 0; i < cells.size() && i < s.columns.size(); ++i) {
-      out.append("<td").append(kClass[static_cast<std::size_t>(s.kinds[i])]).append(" data-label=\"");
-      append_markup(out, s.columns[i]);
       // One element inside, so that a cell stacked under its label stays one piece.
-      out.append("\"><span>");
-      html_spans(out, cells[i]->spans);
-      out.append("</span></td>");
+      m.raw("<td").raw(kClass[static_cast<std::size_t>(s.kinds[i])]).raw(" data-label=\"").text(s.columns[i]);
+      m.raw("\"><span>").spans(cells[i]->spans).raw("</span></td>");
     }
     if (row.bar) {
       char width[32];
       std::snprintf(width, sizeof width, "%.1f", std::max(*row.bar * 100, 0.5));
-      out.append("<td class=\"bar\" data-label=\"chart\"><svg viewBox=\"0 0 100 10\" preserveAspectRatio=\"none\" role=\"img\" "
-                 "aria-label=\"");
       const std::string title = row.label + ": " + (cells.size() > 1 ? plain(cells[1]->spans) : "");
-      append_markup(out, title);
-      out.append("\"><rect width=\"").append(width).append("\" height=\"10\"><title>");
-      append_markup(out, title);
-      out.append("</title></rect></svg></td>");
+      m.raw("<td class=\"bar\" data-label=\"chart\"><svg viewBox=\"0 0 100 10\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"");
+      m.text(title).raw("\"><rect width=\"").raw(width).raw("\" height=\"10\"><title>").text(title).raw("</title></rect></svg></td>");
     }
-    out.append("</tr>\n");
+    m.raw("</tr>\n");
   }
-  out.append("</tbody>\n</table>\n");
+  m.raw("</tbody>\n</table>\n");
 }
 
-// One example as a line of a JUnit failure: where it is, and what differs.
-std::string example_text(const Summary& s, const Example& e) {
-  const ViewOptions wide{120, 0, true};
-  std::string out = e.key ? "key " + plain(detail::visible(*e.key, 80)) : "record " + grouped(e.record);
-  if (e.key) {
-    auto side = [](std::optional<std::uint64_t> n) { return n ? grouped(*n) : std::string("-"); };
-    out.append(" (records ").append(side(e.expected_record)).append(" / ").append(side(e.actual_record)).append(")");
+const Section* find_section(const View& view, std::string_view id) {
+  for (const Section& s : view.sections) {
+    if (s.id == id) return &s;
   }
-  auto value = [&](const std::optional<KeptValue>& v, const std::optional<KeptValue>& other, Mark mark) {
-    return v ? "\"" + plain(detail::show(*v, other ? &*other : nullptr, wide.value_width, mark)) + "\"" : std::string("none");
-  };
-  switch (e.type) {
-    case DivergenceType::Cell:
-      if (!s.result.keys) out.append(" ").append(plain(detail::visible(detail::pair_label(e.column, e.actual_column), 60)));
-      out.append(": expected ").append(value(e.expected, e.actual, Mark::Removed));
-      out.append(", actual ").append(value(e.actual, e.expected, Mark::Added));
-      break;
-    case DivergenceType::RowWidth:
-      out.append(": ").append(grouped(e.expected_values)).append(" expected values for ").append(grouped(e.expected_columns));
-      out.append(" columns, ").append(grouped(e.actual_values)).append(" actual values for ").append(grouped(e.actual_columns)).append(" columns");
-      break;
-    case DivergenceType::MissingRow: out.append(": missing ").append(value(e.expected, std::nullopt, Mark::None)); break;
-    case DivergenceType::AdditionalRow: out.append(": additional ").append(value(e.actual, std::nullopt, Mark::None)); break;
-  }
-  if (e.likeness == Likeness::Whitespace) out.append(" (only white space differs)");
-  if (e.likeness == Likeness::Case) out.append(" (only case differs)");
-  if (e.likeness == Likeness::WhitespaceAndCase) out.append(" (only white space and case differ)");
-  return out;
+  return nullptr;
 }
 
 }  // namespace
@@ -210,8 +178,8 @@ std::string example_text(const Summary& s, const Example& e) {
 std::string render_text(const View& view, bool colour) {
   std::size_t label_width = 0;
   for (const Section& s : view.sections) {
-    if (s.shown && s.layout == Layout::Fields) {
-      for (const Row& row : s.rows) label_width = std::max(label_width, detail::display_width(row.label));
+    for (const Row& row : s.rows) {
+      if (s.shown && s.layout == Layout::Fields) label_width = std::max(label_width, detail::display_width(row.label));
     }
   }
   std::string out;
@@ -219,22 +187,17 @@ std::string render_text(const View& view, bool colour) {
   for (const Section& s : view.sections) {
     if (!s.shown) continue;
     if (s.layout == Layout::Table || (s.layout == Layout::Fields && previous != Layout::Fields)) out.push_back('\n');
-    if (s.layout == Layout::Table) out.append(terminal({Span{s.title, Mark::None}}, false)).push_back('\n');
     previous = s.layout;
     if (s.layout == Layout::Table) {
-      text_table(out, s, colour);
+      text_table(out.append(s.title).append("\n"), s, colour);
       continue;
     }
     for (const Row& row : s.rows) {
       std::string line;
       if (s.layout == Layout::Notes) line.append(terminal({Span{row.label, Mark::Fail}}, colour)).append("  ");
       if (s.layout == Layout::Fields) line.append(row.label).append(label_width - detail::display_width(row.label) + 2, ' ');
-      bool first = true;
       for (const Cell* cell : shown_cells(row)) {
-        if (empty(cell->spans)) continue;
-        if (!first) line.append("  ");
-        first = false;
-        line.append(terminal(cell->spans, colour));
+        if (!empty(cell->spans)) line.append(line.empty() || line.back() == ' ' ? "" : "  ").append(terminal(cell->spans, colour));
       }
       out.append(line).push_back('\n');
     }
@@ -244,26 +207,21 @@ std::string render_text(const View& view, bool colour) {
 
 JsonValue render_json(const View& view) {
   JsonValue doc = JsonValue::object();
-  auto members = [](const Row& row, JsonValue& into) {
+  auto members = [](const Row& row, JsonValue& into) -> JsonValue& {
     for (const Cell& cell : row.cells) {
       if (!cell.key.empty()) into.set(cell.key, cell.json);
     }
+    return into;
   };
   for (const Section& s : view.sections) {
     if (!s.in_json) continue;
-    if (s.layout == Layout::Table) {
-      JsonValue list = JsonValue::array();
-      for (const Row& row : s.rows) members(row, list.push(JsonValue::object()));
-      doc.set(s.json_key, std::move(list));
-      continue;
-    }
-    JsonValue group = JsonValue::object();
+    JsonValue group = s.layout == Layout::Table ? JsonValue::array() : JsonValue::object();
     JsonValue& into = s.json_key.empty() ? doc : group;
     for (const Row& row : s.rows) {
-      if (row.key.empty()) {
-        members(row, into);
+      if (s.layout == Layout::Table) {
+        members(row, into.push(JsonValue::object()));
       } else {
-        members(row, into.set(row.key, JsonValue::object()));
+        members(row, row.key.empty() ? into : into.set(row.key, JsonValue::object()));
       }
     }
     if (!s.json_key.empty()) doc.set(s.json_key, std::move(group));
@@ -272,82 +230,57 @@ JsonValue render_json(const View& view) {
 }
 
 std::string render_html(const View& view) {
-  std::string out;
-  out.append("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n");
-  out.append("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n");
-  out.append("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tessamer summary");
-  for (const Section& s : view.sections) {
-    if (s.layout == Layout::Headline && !s.rows.empty() && !s.rows[0].cells.empty()) {
-      out.append(": ");
-      append_markup(out, plain(s.rows[0].cells[0].spans));
-    }
-  }
-  out.append("</title>\n<style>").append(kStyle).append("</style>\n</head>\n<body>\n");
+  Markup m;
+  m.raw("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n");
+  m.raw("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n");
+  m.raw("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tessamer summary: ");
+  m.text(plain(view.sections.front().rows.front().cells.front().spans)).raw("</title>\n<style>").raw(kStyle);
+  m.raw("</style>\n</head>\n<body>\n");
   bool nav = false;
   for (const Section& s : view.sections) {
     if (!s.shown) continue;
     if (!nav && (s.layout == Layout::Fields || s.layout == Layout::Table)) {
       nav = true;
-      out.append("<nav aria-label=\"sections\"><ol>");
+      m.raw("<nav aria-label=\"sections\"><ol>");
       for (const Section& t : view.sections) {
-        if (!t.shown || t.layout == Layout::Headline || t.layout == Layout::Notes) continue;
-        out.append("<li><a href=\"#").append(t.id).append("\">");
-        append_markup(out, t.title);
-        out.append("</a></li>");
+        if (t.shown && (t.layout == Layout::Fields || t.layout == Layout::Table)) {
+          m.raw("<li><a href=\"#").raw(t.id).raw("\">").text(t.title).raw("</a></li>");
+        }
       }
-      out.append("</ol></nav>\n");
+      m.raw("</ol></nav>\n");
     }
-    switch (s.layout) {
-      case Layout::Headline:
-        out.append("<header>\n<h1>");
-        for (const Row& row : s.rows) {
-          for (const Cell* cell : shown_cells(row)) html_spans(out, cell->spans), out.push_back(' ');
-        }
-        out.append("</h1>\n</header>\n");
-        break;
-      case Layout::Notes:
-        for (const Row& row : s.rows) {
-          out.append("<p class=\"problem\" role=\"alert\"><strong>");
-          append_markup(out, row.label);
-          out.append("</strong> ");
-          for (const Cell* cell : shown_cells(row)) html_spans(out, cell->spans);
-          out.append("</p>\n");
-        }
-        break;
-      case Layout::Fields:
-      case Layout::Table:
-        out.append("<section id=\"").append(s.id).append("\">\n<h2>");
-        append_markup(out, s.title);
-        out.append("</h2>\n");
-        if (s.layout == Layout::Table) {
-          html_table(out, s);
-        } else {
-          out.append("<table class=\"fields\">\n");
-          for (const Row& row : s.rows) {
-            out.append("<tr><th scope=\"row\">");
-            append_markup(out, row.label);
-            out.append("</th><td>");
-            for (const Cell* cell : shown_cells(row)) {
-              if (empty(cell->spans)) continue;
-              out.append("<span class=\"item\">");
-              html_spans(out, cell->spans);
-              out.append("</span> ");
-            }
-            out.append("</td></tr>\n");
-          }
-          out.append("</table>\n");
-        }
-        if (!s.footnote.empty()) {
-          out.append("<p class=\"quiet\">");
-          append_markup(out, s.footnote);
-          out.append("</p>\n");
-        }
-        out.append("</section>\n");
-        break;
+    if (s.layout == Layout::Headline) {
+      m.raw("<header>\n<h1>");
+      for (const Cell* cell : shown_cells(s.rows.front())) m.spans(cell->spans).raw(" ");
+      m.raw("</h1>\n</header>\n");
+      continue;
     }
+    if (s.layout == Layout::Notes) {
+      for (const Row& row : s.rows) {
+        m.raw("<p class=\"problem\" role=\"alert\"><strong>").text(row.label).raw("</strong> ");
+        for (const Cell* cell : shown_cells(row)) m.spans(cell->spans);
+        m.raw("</p>\n");
+      }
+      continue;
+    }
+    m.raw("<section id=\"").raw(s.id).raw("\">\n<h2>").text(s.title).raw("</h2>\n");
+    if (s.layout == Layout::Table) {
+      html_table(m, s);
+    } else {
+      m.raw("<table class=\"fields\">\n");
+      for (const Row& row : s.rows) {
+        m.raw("<tr><th scope=\"row\">").text(row.label).raw("</th><td>");
+        for (const Cell* cell : shown_cells(row)) {
+          if (!empty(cell->spans)) m.raw("<span class=\"item\">").spans(cell->spans).raw("</span> ");
+        }
+        m.raw("</td></tr>\n");
+      }
+      m.raw("</table>\n");
+    }
+    if (!s.footnote.empty()) m.raw("<p class=\"quiet\">").text(s.footnote).raw("</p>\n");
+    m.raw("</section>\n");
   }
-  out.append("</body>\n</html>\n");
-  return out;
+  return m.raw("</body>\n</html>\n").out;
 }
 
 std::string render_junit(const Summary& s) {
@@ -359,129 +292,110 @@ std::string render_junit(const Summary& s) {
     std::string type, message, text;
   };
   std::vector<Case> cases;
-  auto examples_of = [&](auto&& wanted) {
+  // The examples as the view shows them, one line each.
+  const View view = build_view(s, {120, 0, true});
+  const Section& examples = *find_section(view, "examples");
+  auto lines_of = [&](auto wanted) {
     std::string text;
-    for (const Example& e : rep.examples) {
-      if (wanted(e)) text.append(example_text(s, e)).push_back('\n');
+    for (const Row& row : examples.rows) {
+      if (!wanted(row)) continue;
+      const std::vector<const Cell*> cells = shown_cells(row);
+      for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (!empty(cells[i]->spans)) text.append(i == 0 ? "" : ", ").append(examples.columns[i] + " " + plain(cells[i]->spans));
+      }
+      text.push_back('\n');
     }
     return text;
+  };
+  auto is = [](const Row& row, std::string_view key, std::string_view value) {
+    const JsonValue* v = json_of(row, key);
+    return v && v->kind() == JsonValue::Kind::String && v->as_string() == value;
   };
   const std::uint64_t compared = r.compared_rows.value_or(0);
   for (std::size_t i = 0; i < r.column_pairs.size(); ++i) {
     const ColumnPair& pair = r.column_pairs[i];
-    Case c{"tessamer.columns", detail::pair_label(pair.expected, pair.actual), "", "", "", ""};
     const std::uint64_t n = i < rep.by_column.size() ? rep.by_column[i].count : 0;
-    if (n > 0) {
-      c.outcome = "failure";
-      c.type = std::string(formats::kCell);
-      c.message = detail::plural(n, "cell differs", "cells differ") + " of " + grouped(compared) + " compared";
-      if (compared > 0) c.message += " (" + detail::percent(n, compared) + ")";
-      c.text = examples_of([&](const Example& e) {
-        return e.type == DivergenceType::Cell && e.column == pair.expected && e.actual_column == pair.actual;
-      });
-    }
-    cases.push_back(std::move(c));
+    Case& c = cases.emplace_back(Case{"tessamer.columns", detail::pair_label(pair.expected, pair.actual), "", "", "", ""});
+    if (n == 0) continue;
+    c.outcome = "failure";
+    c.type = std::string(formats::kCell);
+    c.message = detail::plural(n, "cell differs", "cells differ") + " of " + detail::grouped(compared) + " compared" +
+                (compared > 0 ? " (" + detail::percent(n, compared) + ")" : "");
+    c.text = lines_of([&](const Row& row) {
+      return is(row, "type", formats::kCell) && is(row, "column", pair.expected) && is(row, "actualColumn", pair.actual);
+    });
   }
-  const auto& t = rep.by_type;
-  const std::uint64_t missing = t[static_cast<std::size_t>(DivergenceType::MissingRow)],
-                      additional = t[static_cast<std::size_t>(DivergenceType::AdditionalRow)],
-                      widths = t[static_cast<std::size_t>(DivergenceType::RowWidth)];
-  Case rows{"tessamer.rows", "row counts", "", "", "", ""};
+  auto count = [&](DivergenceType t) { return rep.by_type[static_cast<std::size_t>(t)]; };
+  const std::uint64_t missing = count(DivergenceType::MissingRow), additional = count(DivergenceType::AdditionalRow),
+                      widths = count(DivergenceType::RowWidth);
+  Case& rows = cases.emplace_back(Case{"tessamer.rows", "row counts", "", "", "", ""});
   if (missing + additional + widths > 0) {
-    rows.outcome = "failure";
-    rows.type = "ROWS";
-    rows.message = detail::plural(missing, "missing record", "missing records") + ", " +
-                   detail::plural(additional, "additional record", "additional records") + ", " +
-                   detail::plural(widths, "record", "records") + " of another width than the header";
-    rows.text = examples_of([](const Example& e) { return e.type != DivergenceType::Cell; });
+    rows = {rows.classname, rows.name, "failure", "ROWS",
+            detail::plural(missing, "missing record", "missing records") + ", " +
+                detail::plural(additional, "additional record", "additional records") + ", " +
+                detail::plural(widths, "record", "records") + " of another width than the header",
+            lines_of([&](const Row& row) { return !is(row, "type", formats::kCell); })};
   }
-  cases.push_back(std::move(rows));
-  if (s.request) {
-    for (const Exclusion& x : s.request->exclusions) {
-      const std::string name = x.expected && x.actual ? detail::pair_label(*x.expected, *x.actual)
-                                                      : x.expected ? *x.expected + " (expected)" : x.actual.value_or("") + " (actual)";
-      cases.push_back({"tessamer.exclusions", name, "skipped", "",
-                       "excluded: " + x.reason + " (approved by " + x.approved_by + ", " + x.reference + ")",
-                       "reason: " + x.reason + "\napprovedBy: " + x.approved_by + "\napprovalReference: " + x.reference + "\n"});
-    }
-  } else if (r.excluded_cells > 0) {
+  for (const Exclusion& x : s.request ? s.request->exclusions : std::vector<Exclusion>{}) {
+    const std::string name = x.expected && x.actual ? detail::pair_label(*x.expected, *x.actual)
+                             : x.expected          ? *x.expected + " (expected)"
+                                                   : x.actual.value_or("") + " (actual)";
+    cases.push_back({"tessamer.exclusions", name, "skipped", "",
+                     "excluded: " + x.reason + " (approved by " + x.approved_by + ", " + x.reference + ")",
+                     "reason: " + x.reason + "\napprovedBy: " + x.approved_by + "\napprovalReference: " + x.reference + "\n"});
+  }
+  if (!s.request && r.excluded_cells > 0) {
     cases.push_back({"tessamer.exclusions", "excluded columns", "skipped", "",
                      detail::plural(r.excluded_cells, "cell", "cells") + " excluded (their approvals are in the request)", ""});
   }
-  auto trouble = [&](std::string name, const std::vector<std::string>& problems, bool checked) {
-    if (!checked) return;
-    Case c{"tessamer.trust", std::move(name), "", "", "", ""};
-    if (!problems.empty()) {
-      c.outcome = "error";
-      c.type = "UNTRUSTED";
-      c.message = problems.front();
-      for (const std::string& p : problems) c.text.append(p).push_back('\n');
-    }
-    cases.push_back(std::move(c));
+  auto trust = [&](std::string name, const std::vector<std::string>& problems) {
+    Case& c = cases.emplace_back(Case{"tessamer.trust", std::move(name), "", "", "", ""});
+    if (problems.empty()) return;
+    c = {c.classname, c.name, "error", "UNTRUSTED", problems.front(), ""};
+    for (const std::string& p : problems) c.text.append(p).push_back('\n');
   };
-  trouble("the report is this run's whole report", s.problems, rep.read);
-  trouble("the request is this run's", s.request_problems, s.request.has_value());
+  if (rep.read) trust("the report is this run's whole report", s.problems);
+  if (s.request) trust("the request is this run's", s.request_problems);
 
-  std::size_t failures = 0, errors = 0, skipped = 0;
-  for (const Case& c : cases) {
-    failures += c.outcome == "failure";
-    errors += c.outcome == "error";
-    skipped += c.outcome == "skipped";
-  }
+  auto outcomes = [&](std::string_view outcome) {
+    return std::to_string(std::ranges::count_if(cases, [&](const Case& c) { return c.outcome == outcome; }));
+  };
   char time[32];
   std::snprintf(time, sizeof time, "%.3f", static_cast<double>(r.duration_ms) / 1000.0);
-  std::string suite = "tessamer";
-  if (s.request) suite += ": " + s.request->expected_path + " against " + s.request->actual_path;
-  std::string counts = "\" tests=\"" + std::to_string(cases.size()) + "\" failures=\"" + std::to_string(failures) +
-                       "\" errors=\"" + std::to_string(errors) + "\" skipped=\"" + std::to_string(skipped) +
-                       "\" time=\"" + time + "\"";
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tessamer" + counts + ">\n";
-  out.append("<testsuite name=\"");
-  append_markup(out, suite);
-  out.append(counts).append(">\n<properties>\n");
-  auto property = [&](std::string_view name, std::string_view value) {
-    out.append("<property name=\"").append(name).append("\" value=\"");
-    append_markup(out, value);
-    out.append("\"/>\n");
-  };
-  property("status", r.status);
-  property("comparisonMode", r.comparison_mode);
-  property("divergences", std::to_string(r.divergences));
-  property("expectedSha256", r.expected_sha256);
-  property("actualSha256", r.actual_sha256);
-  property("expectedBytes", std::to_string(r.expected_bytes));
-  property("actualBytes", std::to_string(r.actual_bytes));
+  const std::string counts = "\" tests=\"" + std::to_string(cases.size()) + "\" failures=\"" + outcomes("failure") +
+                             "\" errors=\"" + outcomes("error") + "\" skipped=\"" + outcomes("skipped") + "\" time=\"" + time + "\"";
+  Markup m;
+  m.raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tessamer").raw(counts).raw(">\n<testsuite name=\"tessamer");
+  if (s.request) m.text(": " + s.request->expected_path + " against " + s.request->actual_path);
+  m.raw(counts).raw(">\n<properties>\n");
+  std::vector<std::pair<std::string_view, std::string>> properties = {
+      {"status", r.status}, {"comparisonMode", r.comparison_mode}, {"divergences", std::to_string(r.divergences)},
+      {"expectedSha256", r.expected_sha256}, {"actualSha256", r.actual_sha256},
+      {"expectedBytes", std::to_string(r.expected_bytes)}, {"actualBytes", std::to_string(r.actual_bytes)}};
   if (s.request) {
-    property("request", s.request->path);
-    property("expectedPath", s.request->expected_path);
-    property("actualPath", s.request->actual_path);
-    property("encoding", s.request->encoding);
+    properties.insert(properties.end(), {{"request", s.request->path}, {"expectedPath", s.request->expected_path},
+                                         {"actualPath", s.request->actual_path}, {"encoding", s.request->encoding}});
   }
-  out.append("</properties>\n");
+  for (const auto& [name, value] : properties) m.raw("<property name=\"").raw(name).raw("\" value=\"").text(value).raw("\"/>\n");
+  m.raw("</properties>\n");
   for (const Case& c : cases) {
-    out.append("<testcase classname=\"").append(c.classname).append("\" name=\"");
-    append_markup(out, c.name);
-    out.append("\" time=\"0\"");
+    m.raw("<testcase classname=\"").raw(c.classname).raw("\" name=\"").text(c.name).raw("\" time=\"0\"");
     if (c.outcome.empty()) {
-      out.append("/>\n");
+      m.raw("/>\n");
       continue;
     }
-    out.append(">\n<").append(c.outcome).append(" message=\"");
-    append_markup(out, c.message);
-    out.append("\"");
-    if (!c.type.empty()) out.append(" type=\"").append(c.type).append("\"");
-    out.append(">");
+    m.raw(">\n<").raw(c.outcome).raw(" message=\"").text(c.message).raw("\"");
+    if (!c.type.empty()) m.raw(" type=\"").raw(c.type).raw("\"");
+    m.raw(">");
     // Line ends stay line ends in the text of an element.
     for (std::size_t at = 0; at < c.text.size();) {
       const std::size_t end = std::min(c.text.find('\n', at), c.text.size());
-      append_markup(out, std::string_view(c.text).substr(at, end - at));
-      if (end < c.text.size()) out.push_back('\n');
+      m.text(std::string_view(c.text).substr(at, end - at)).raw(end < c.text.size() ? "\n" : "");
       at = end + 1;
     }
-    out.append("</").append(c.outcome).append(">\n</testcase>\n");
+    m.raw("</").raw(c.outcome).raw(">\n</testcase>\n");
   }
-  out.append("</testsuite>\n</testsuites>\n");
-  return out;
+  return m.raw("</testsuite>\n</testsuites>\n").out;
 }
 
 }  // namespace tessamer::summary

@@ -4,17 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <tuple>
 #include <utility>
 
-#include "core/bytes.h"
 #include "core/file.h"
 #include "core/utf8.h"
 #include "json/value_reader.h"
+#include "json/view_reader.h"
 #include "summary/detail.h"
 
 namespace tessamer::summary {
@@ -31,47 +30,24 @@ constexpr std::array<std::string_view, kMembers> kMemberNames = {
     formats::kActualRecord, formats::kActualValues, formats::kColumn, formats::kExpected,
     formats::kExpectedColumn, formats::kExpectedColumns, formats::kExpectedIndex, formats::kExpectedRecord,
     formats::kExpectedValues, formats::kKey, formats::kRecord, formats::kType};
+constexpr std::uint32_t bit(Member m) { return 1u << m; }
+// What each type needs, and the three members a keyed run adds to every line.
+constexpr std::array<std::uint32_t, kTypeCount> kRequired = {
+    bit(kActual) | bit(kActualColumn) | bit(kActualIndex) | bit(kColumn) | bit(kExpected) | bit(kExpectedColumn) |
+        bit(kExpectedIndex) | bit(kRecord),
+    bit(kActualColumns) | bit(kActualValues) | bit(kExpectedColumns) | bit(kExpectedValues) | bit(kRecord),
+    bit(kExpected) | bit(kRecord), bit(kActual) | bit(kRecord)};
+constexpr std::uint32_t kKeyed = bit(kKey) | bit(kExpectedRecord) | bit(kActualRecord);
 
-// Whether the `n` bytes at `a` and `b` are the same, for the short runs of keys and names: a few
-// loads that may overlap, inlined where the library call would cost more than the work.
-inline bool same_run(const char* a, const char* b, std::size_t n) {
-  auto word = [](const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-  };
-  if (n > 24) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) {
-    const std::uint64_t middle = n > 16 ? word(a + 8) ^ word(b + 8) : 0;
-    return ((word(a) ^ word(b)) | middle | (word(a + n - 8) ^ word(b + n - 8))) == 0;
-  }
-  return same_bytes(a, b, n);
+bool same(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && json::ViewReader::same_run(a.data(), b.data(), a.size());
 }
-
-bool same(std::string_view a, std::string_view b) { return a.size() == b.size() && same_run(a.data(), b.data(), a.size()); }
-
-// Each member's key as the engine writes it, with its quotes and the colon.
-struct KeyLiterals {
-  std::array<std::array<char, 24>, kMembers> bytes{};
-  constexpr KeyLiterals() {
-    for (std::size_t m = 0; m < kMembers; ++m) {
-      std::size_t n = 0;
-      bytes[m][n++] = '"';
-      for (char c : kMemberNames[m]) bytes[m][n++] = c;
-      bytes[m][n++] = '"';
-      bytes[m][n++] = ':';
-    }
-  }
-  constexpr std::string_view operator[](std::size_t m) const { return {bytes[m].data(), kMemberNames[m].size() + 3}; }
-};
-constexpr KeyLiterals kKeyLiterals;
 
 // A value of a line as read: what it is and where its text is in the line.
 struct Raw {
-  enum class Kind { Absent, Null, String, Number, Array };
-  Kind kind = Kind::Absent;
-  std::string_view text;     // String: between the quotes; Array: the whole array
-  bool escaped = false;      // String: holds a backslash escape
+  enum class Kind { Null, String, Number, Array };
+  Kind kind = Kind::Null;
+  json::StringView s;        // String: between the quotes; Array: the whole array
   std::uint64_t number = 0;  // Number
 };
 
@@ -80,373 +56,117 @@ struct Line {
   std::array<Raw, kMembers> members;
   std::uint32_t seen = 0;                    // members read in this line, by bit
   std::array<std::vector<Raw>, 3> elements;  // of "expected", "actual", "key"
-  const Raw& operator[](Member m) const {
-    static constexpr Raw kAbsent;
-    return (seen >> m & 1) != 0 ? members[m] : kAbsent;
-  }
+  const Raw& operator[](Member m) const { return members[m]; }
   std::vector<Raw>& elements_of(Member m) { return elements[m == kExpected ? 0 : m == kActual ? 1 : 2]; }
 };
 
 // Reads report lines in any layout JSON allows: keys in any order, white space, escapes, members
-// it does not know. The engine's layout (compact, keys sorted) costs least: the next key is
-// looked for after the last one first, and strings are scanned eight bytes at a time.
+// it does not know. The engine's layout (compact, keys sorted) costs least: the key that followed
+// the previous one last time is tried first, as the bytes `"key":`, since lines of one type have
+// their keys in one order.
 class LineReader {
  public:
-  // Everything it calls is inlined into it, strings apart: the per-line cost is in the calls.
+  LineReader() {
+    for (unsigned m = 0; m < kMembers; ++m) literals_[m].append("\"").append(kMemberNames[m]).append("\":");
+    for (unsigned m = 0; m <= kMembers; ++m) following_[m] = static_cast<std::uint8_t>((m + 1) % (kMembers + 1) % kMembers);
+  }
+
+  // Everything it calls is inlined into it but the cold paths: the per-line cost is in the calls.
   [[gnu::flatten]] bool read(std::string_view text, Line& line) {
-    error_ = nullptr;
-    p_ = text.data();
-    end_ = p_ + text.size();
+    r_.reset(text);
     line.seen = 0;
     last_ = kMembers;
     for (auto& list : line.elements) list.clear();
-    if (!take('{')) return fail("expected an object");
-    space();
-    if (p_ < end_ && *p_ == '}') {
-      ++p_;
-    } else {
-      for (;;) {
+    if (!r_.take('{')) return r_.fail("expected an object");
+    if (!r_.take('}')) {
+      do {
         const Member m = member();
-        if (m == kMembers && error_ != nullptr) return false;
-        space();
+        if (r_.error() != nullptr) return false;
         if (m == kMembers) {
-          if (!skip(kJsonDepthLimit)) return false;
-        } else {
-          if ((line.seen >> m & 1) != 0) return fail("repeated member");
-          line.seen |= 1u << m;
-          if (!value(m, line)) return false;
-        }
-        space();
-        if (p_ < end_ && *p_ == ',') {
-          ++p_;
+          if (!r_.skip(kJsonDepthLimit)) return false;
           continue;
         }
-        if (!take('}')) return fail("expected ',' or '}'");
-        break;
-      }
+        if ((line.seen & bit(m)) != 0) return r_.fail("repeated member");
+        line.seen |= bit(m);
+        if (!value(m, line)) return false;
+      } while (r_.more('}'));
+      if (r_.error() != nullptr) return false;
     }
-    space();
-    return p_ == end_ || fail("trailing characters after the object");
+    return r_.at_end() || r_.fail("trailing characters after the object");
   }
 
-  const char* error() const { return error_; }
-
-  // The text of a string read by `read`, its escapes resolved; `scratch` holds it when needed.
-  static std::string_view text(const Raw& raw, std::string& scratch) {
-    return raw.escaped ? unescape(raw, scratch) : raw.text;
-  }
+  const char* error() const { return r_.error(); }
 
  private:
-  static std::string_view unescape(const Raw& raw, std::string& scratch) {
-    scratch.clear();
-    for (std::size_t i = 0; i < raw.text.size();) {
-      const std::size_t slash = std::min(raw.text.find('\\', i), raw.text.size());
-      scratch.append(raw.text, i, slash - i);
-      if (slash == raw.text.size()) break;
-      const char c = raw.text[slash + 1];
-      i = slash + 2;
-      if (c != 'u') {
-        scratch.push_back(c == 'b' ? '\b' : c == 'f' ? '\f' : c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c);
-        continue;
-      }
-      char32_t cp = hex4(raw.text.data() + i);
-      i += 4;
-      if (cp >= 0xD800 && cp <= 0xDBFF) {  // read checked that the trailing half follows
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(raw.text.data() + i + 2) - 0xDC00);
-        i += 6;
-      }
-      utf8::append(scratch, cp);
-    }
-    return scratch;
-  }
-
-  bool fail(const char* why) {
-    error_ = why;
-    return false;
-  }
-  void space() {
-    if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;  // the engine writes none
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r')) ++p_;
-  }
-  bool take(char c) {
-    space();
-    if (p_ == end_ || *p_ != c) return false;
-    ++p_;
-    return true;
-  }
-
-  // At a key: which member it names (kMembers: one this reader does not know), with the colon
-  // after it consumed. The key that followed the previous one last time is tried first, as the
-  // bytes `"key":`: lines of one type have their keys in one order.
+  // At a key: which member it names, kMembers for one this reader does not know.
   Member member() {
     const unsigned guess = following_[last_];
-    const std::string_view literal = kKeyLiterals[guess];
-    if (static_cast<std::size_t>(end_ - p_) >= literal.size() && same_run(p_, literal.data(), literal.size())) {
-      p_ += literal.size();
-      last_ = guess;
-      return static_cast<Member>(guess);
-    }
-    space();
-    Raw key;
-    if (p_ == end_ || *p_ != '"') return fail("expected a key"), kMembers;
-    if (!string(key)) return kMembers;
-    if (!take(':')) return fail("expected ':'"), kMembers;
-    const std::string_view name = text(key, key_scratch_);
-    for (unsigned m = 0; m < kMembers; ++m) {
-      if (same(kMemberNames[m], name)) {
-        following_[last_] = static_cast<std::uint8_t>(m);
-        last_ = m;
-        return static_cast<Member>(m);
-      }
-    }
-    return kMembers;
+    if (r_.take_exactly(literals_[guess])) return static_cast<Member>(last_ = guess);
+    json::StringView key;
+    if (!r_.string(key)) return r_.fail("expected a key"), kMembers;
+    if (!r_.take(':')) return r_.fail("expected ':'"), kMembers;
+    const std::string_view name = json::ViewReader::text(key, key_scratch_);
+    const auto* found = std::ranges::find_if(kMemberNames, [&](std::string_view n) { return same(n, name); });
+    if (found == kMemberNames.end()) return kMembers;
+    following_[last_] = static_cast<std::uint8_t>(found - kMemberNames.begin());
+    return static_cast<Member>(last_ = following_[last_]);
   }
 
   bool value(Member m, Line& line) {
     Raw& raw = line.members[m];
-    const char c = p_ < end_ ? *p_ : '\0';
-    if (c == 'n' && (m == kActual || m == kExpected || m == kActualRecord || m == kExpectedRecord)) {
-      raw.kind = Raw::Kind::Null;
-      return literal("null");
+    const char c = r_.peek();
+    const bool field = m == kActual || m == kExpected;
+    if (c == 'n' && (field || m == kActualRecord || m == kExpectedRecord)) return raw.kind = Raw::Kind::Null, r_.literal("null");
+    if (c == '[' && (field || m == kKey)) return texts(raw, line.elements_of(m));
+    if (m == kKey) return r_.fail("expected an array of strings");
+    if (field || m == kActualColumn || m == kColumn || m == kExpectedColumn || m == kType) {
+      return raw.kind = Raw::Kind::String, r_.string(raw.s);
     }
-    switch (m) {
-      case kActual:
-      case kExpected:
-        if (c == '"') return string(raw);
-        [[fallthrough]];
-      case kKey: return c == '[' ? texts(raw, line.elements_of(m)) : fail("expected a string, null or an array of strings");
-      case kActualColumn:
-      case kColumn:
-      case kExpectedColumn:
-      case kType: return c == '"' ? string(raw) : fail("expected a string");
-      case kActualColumns:
-      case kActualIndex:
-      case kActualRecord:
-      case kActualValues:
-      case kExpectedColumns:
-      case kExpectedIndex:
-      case kExpectedRecord:
-      case kExpectedValues:
-      case kRecord: return number(raw);
-      case kMembers: break;
-    }
-    return fail("unknown member");
-  }
-
-  // At an opening quote: the string up to its closing quote, checked as it passes.
-  bool string(Raw& raw) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    const char* start = ++p_;
-    raw.escaped = false;
-    std::uint64_t high = 0;
-    for (;;) {
-      // Eight bytes at a time up to the first quote, backslash or control byte (the lowest
-      // flagged byte of a word is always a true one).
-      while (end_ - p_ >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p_, 8);
-        const std::uint64_t q = w ^ (kOnes * '"'), b = w ^ (kOnes * '\\');
-        const std::uint64_t special = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
-        high |= w;
-        if (special != 0) {
-          p_ += std::countr_zero(special) / 8;
-          break;
-        }
-        p_ += 8;
-      }
-      while (p_ < end_) {
-        const auto c = static_cast<unsigned char>(*p_);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-        high |= c;
-        ++p_;
-      }
-      if (p_ == end_) return fail("unterminated string");
-      if (*p_ == '"') break;
-      if (*p_ != '\\') return fail("control character in a string");
-      raw.escaped = true;
-      if (!escape()) return fail("invalid escape in a string");
-    }
-    raw.kind = Raw::Kind::String;
-    raw.text = std::string_view(start, static_cast<std::size_t>(p_ - start));
-    ++p_;
-    return (high & kHigh) == 0 || utf8::is_valid(raw.text) || fail("invalid UTF-8 in a string");
-  }
-
-  static char32_t hex4(const char* p) {
-    char32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      const char h = p[k];
-      v = v * 16 + static_cast<char32_t>(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
-    }
-    return v;
-  }
-  bool is_hex4() const {
-    return end_ - p_ >= 4 && std::all_of(p_, p_ + 4, [](char h) { return std::isxdigit(static_cast<unsigned char>(h)); });
-  }
-
-  // At a backslash: a valid escape, a leading surrogate only with its trailing one.
-  bool escape() {
-    if (end_ - p_ < 2) return false;
-    const char c = p_[1];
-    p_ += 2;
-    if (c != 'u') return std::strchr("\"\\/bfnrt", c) != nullptr && c != '\0';
-    if (!is_hex4()) return false;
-    const char32_t first = hex4(p_);
-    p_ += 4;
-    if (first >= 0xDC00 && first <= 0xDFFF) return false;
-    if (first < 0xD800 || first > 0xDBFF) return true;
-    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-    p_ += 2;
-    if (!is_hex4()) return false;
-    const char32_t second = hex4(p_);
-    p_ += 4;
-    return second >= 0xDC00 && second <= 0xDFFF;
-  }
-
-  bool number(Raw& raw) {
-    const char* start = p_;
-    std::uint64_t n = 0;
-    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
-      if (__builtin_mul_overflow(n, 10u, &n) || __builtin_add_overflow(n, static_cast<unsigned>(*p_ - '0'), &n)) {
-        return fail("number out of range");
-      }
-      ++p_;
-    }
-    if (p_ == start || (*start == '0' && p_ - start > 1) || (p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E'))) {
-      return fail("expected a non-negative integer");
-    }
-    raw.kind = Raw::Kind::Number;
-    raw.number = n;
-    return true;
-  }
-
-  bool literal(std::string_view word) {
-    if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word) {
-      return fail("expected a value");
-    }
-    p_ += word.size();
-    return true;
+    return raw.kind = Raw::Kind::Number, r_.count(raw.number);
   }
 
   // An array of strings and nulls, each element kept in `elements`.
   bool texts(Raw& raw, std::vector<Raw>& elements) {
-    const char* open = p_++;
+    const char* open = r_.position();
+    r_.take('[');
     raw.kind = Raw::Kind::Array;
-    space();
-    bool more = p_ == end_ || *p_ != ']';
-    while (more) {
-      space();
-      Raw& element = elements.emplace_back();
-      if (p_ < end_ && *p_ == 'n') {
-        element.kind = Raw::Kind::Null;
-        if (!literal("null")) return false;
-      } else if (p_ < end_ && *p_ == '"') {
-        if (!string(element)) return false;
-      } else {
-        return fail("expected a string or null");
-      }
-      space();
-      more = p_ < end_ && *p_ == ',';
-      p_ += more;
+    if (!r_.take(']')) {
+      do {
+        Raw& element = elements.emplace_back();
+        const char c = r_.peek();
+        element.kind = c == 'n' ? Raw::Kind::Null : Raw::Kind::String;
+        if (c != 'n' && c != '"') return r_.fail("expected a string or null");
+        if (!(c == 'n' ? r_.literal("null") : r_.string(element.s))) return false;
+      } while (r_.more(']'));
+      if (r_.error() != nullptr) return false;
     }
-    if (!take(']')) return fail("expected ',' or ']'");
-    raw.text = std::string_view(open, static_cast<std::size_t>(p_ - open));
+    raw.s.raw = std::string_view(open, static_cast<std::size_t>(r_.position() - open));
     return true;
   }
 
-  // Any value, checked as it passes.
-  bool skip(int depth) {
-    space();
-    if (p_ == end_) return fail("expected a value");
-    Raw raw;
-    switch (*p_) {
-      case '"': return string(raw);
-      case 't': return literal("true");
-      case 'f': return literal("false");
-      case 'n': return literal("null");
-      case '[':
-      case '{': {
-        if (depth == 0) return fail("nested too deeply");
-        const char close = *p_++ == '{' ? '}' : ']';
-        space();
-        if (p_ < end_ && *p_ == close) return ++p_, true;
-        for (;;) {
-          if (close == '}') {
-            space();
-            if (p_ == end_ || *p_ != '"') return fail("expected a key");
-            if (!string(raw)) return false;
-            if (!take(':')) return fail("expected ':'");
-          }
-          if (!skip(depth - 1)) return false;
-          space();
-          if (p_ < end_ && *p_ == ',') {
-            ++p_;
-            continue;
-          }
-          return take(close) || fail("expected ',' or a closing bracket");
-        }
-      }
-      default: break;
-    }
-    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-    auto digits = [&] {
-      const char* start = p_;
-      while (p_ < end_ && *p_ >= '0' && *p_ <= '9') ++p_;
-      return p_ - start;
-    };
-    if (*p_ == '-') ++p_;
-    const char* first = p_;
-    const auto whole = digits();
-    bool ok = whole > 0 && !(*first == '0' && whole > 1);
-    if (ok && p_ < end_ && *p_ == '.') ++p_, ok = digits() > 0;
-    if (ok && p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-      ok = digits() > 0;
-    }
-    return ok || fail("expected a value");
-  }
-
-  const char* p_ = nullptr;
-  const char* end_ = nullptr;
+  json::ViewReader r_;
+  std::array<std::string, kMembers> literals_;
   // For each member, and for the start of a line (kMembers), the member that followed it last.
-  std::array<std::uint8_t, kMembers + 1> following_ = [] {
-    std::array<std::uint8_t, kMembers + 1> order{};
-    for (unsigned m = 0; m <= kMembers; ++m) order[m] = static_cast<std::uint8_t>(m == kMembers ? 0 : (m + 1) % kMembers);
-    return order;
-  }();
+  std::array<std::uint8_t, kMembers + 1> following_;
   unsigned last_ = kMembers;
-  const char* error_ = nullptr;
   std::string key_scratch_;
 };
 
-// Backs `offset` up to the start of the UTF-8 character it falls in.
-std::size_t char_start(std::string_view text, std::size_t offset) {
-  while (offset > 0 && offset < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[offset]))) --offset;
-  return offset;
-}
-
+// A value kept for display: whole, or a window of kKeptBytes from `start`, cut at characters.
 KeptValue keep(std::string text, std::size_t start) {
-  KeptValue kept;
-  if (start == 0 && text.size() <= KeptValue::kKeptBytes) {
-    kept.text = std::move(text);
-    return kept;
-  }
-  start = std::min(start, text.size());
-  std::size_t end = start + KeptValue::kKeptBytes;
-  kept.cut_after = end < text.size();
-  end = kept.cut_after ? char_start(text, end) : text.size();
-  kept.cut_before = start > 0;
-  kept.text.assign(text, start, end - start);
-  return kept;
+  if (start == 0 && text.size() <= KeptValue::kKeptBytes) return KeptValue{std::move(text)};
+  auto char_start = [&](std::size_t at) {
+    while (at > 0 && at < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[at]))) --at;
+    return at;
+  };
+  start = char_start(std::min(start, text.size()));
+  const bool cut = start + KeptValue::kKeptBytes < text.size();
+  const std::size_t end = cut ? char_start(start + KeptValue::kKeptBytes) : text.size();
+  return KeptValue{text.substr(start, end - start), start > 0, cut};
 }
 
 // What a kind of misfit is called in a problem, and what it says about the report.
-struct MisfitText {
-  const char* what;
-  const char* meaning;
-};
-constexpr std::array<MisfitText, kMisfitCount> kMisfitTexts = {{
+constexpr std::array<std::pair<const char*, const char*>, kMisfitCount> kMisfitTexts = {{
     {"lines that are not divergence records", ""},
     {"lines that end in CR LF", ": the report was rewritten"},
     {"lines that differ from the result's divergence examples", ": the report belongs to another run"},
@@ -460,13 +180,8 @@ constexpr std::array<MisfitText, kMisfitCount> kMisfitTexts = {{
 }  // namespace
 
 std::string_view type_name(DivergenceType type) {
-  switch (type) {
-    case DivergenceType::Cell: return formats::kCell;
-    case DivergenceType::RowWidth: return formats::kRowWidth;
-    case DivergenceType::MissingRow: return formats::kMissingRow;
-    case DivergenceType::AdditionalRow: return formats::kAdditionalRow;
-  }
-  return formats::kCell;
+  static constexpr std::string_view kNames[] = {formats::kCell, formats::kRowWidth, formats::kMissingRow, formats::kAdditionalRow};
+  return kNames[static_cast<std::size_t>(type)];
 }
 
 struct ReportScanner::State {
@@ -480,103 +195,68 @@ struct ReportScanner::State {
 
   void misfit(Misfit kind, std::string detail = {}) {
     MisfitCount& m = scan.misfits[static_cast<std::size_t>(kind)];
-    if (m.lines++ == 0) {
-      m.first_line = scan.lines;
-      m.first_detail = std::move(detail);
-    }
+    if (m.lines++ == 0) m = {1, scan.lines, std::move(detail)};
   }
 
-  std::string_view text(Member m, std::size_t scratch) { return LineReader::text(line[m], scratch_[scratch]); }
-
-  std::optional<DivergenceType> type() {
-    const std::string_view name = text(kType, 0);
-    for (DivergenceType t : kTypes) {
-      if (same(type_name(t), name)) return t;
-    }
-    return std::nullopt;
-  }
+  std::string_view text(Member m, std::size_t scratch) { return json::ViewReader::text(line[m].s, scratch_[scratch]); }
+  bool has(std::uint32_t members) const { return (line.seen & members) == members; }
 
   // Why the line is no divergence record of its type; nullptr when it is one.
   const char* shape_error(DivergenceType type) {
     using K = Raw::Kind;
-    auto is = [&](Member m, K kind) { return line[m].kind == kind; };
-    auto field = [&](Member m) { return is(m, K::String) || is(m, K::Null); };
-    auto row = [&](Member m) {
-      return is(m, K::Array) &&
-             std::ranges::none_of(line.elements_of(m), [](const Raw& e) { return e.kind == K::Null; });
-    };
-    if (!is(kRecord, K::Number)) return "missing \"record\"";
-    switch (type) {
-      case DivergenceType::Cell:
-        if (!is(kColumn, K::String) || !is(kActualColumn, K::String) || !is(kExpectedColumn, K::String) ||
-            !is(kExpectedIndex, K::Number) || !is(kActualIndex, K::Number) || !field(kExpected) || !field(kActual)) {
-          return "missing members of a CELL line";
-        }
-        if (!same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
-        break;
-      case DivergenceType::RowWidth:
-        if (!is(kExpectedValues, K::Number) || !is(kExpectedColumns, K::Number) || !is(kActualValues, K::Number) ||
-            !is(kActualColumns, K::Number)) {
-          return "missing members of a ROW_WIDTH line";
-        }
-        break;
-      case DivergenceType::MissingRow:
-        if (!row(kExpected)) return "missing the \"expected\" row";
-        break;
-      case DivergenceType::AdditionalRow:
-        if (!row(kActual)) return "missing the \"actual\" row";
-        break;
+    const bool cell = type == DivergenceType::Cell;
+    const Member row = type == DivergenceType::AdditionalRow ? kActual : kExpected;
+    const bool fits = cell ? line[kExpected].kind != K::Array && line[kActual].kind != K::Array
+                           : type == DivergenceType::RowWidth ||
+                                 (line[row].kind == K::Array &&
+                                  std::ranges::none_of(line.elements_of(row), [](const Raw& e) { return e.kind == K::Null; }));
+    if (!has(kRequired[static_cast<std::size_t>(type)]) || !fits) {
+      return cell ? "missing members of a CELL line"
+             : type == DivergenceType::RowWidth ? "missing members of a ROW_WIDTH line"
+             : row == kExpected ? "missing the \"expected\" row" : "missing the \"actual\" row";
     }
-    if (!keyed_line()) return nullptr;
-    if (!is(kKey, K::Array) || is(kExpectedRecord, K::Absent) || is(kActualRecord, K::Absent)) {
-      return "\"key\", \"expectedRecord\" and \"actualRecord\" must come together";
-    }
+    if (cell && !same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
+    if ((line.seen & kKeyed) == 0) return nullptr;
+    if (!has(kKeyed)) return "\"key\", \"expectedRecord\" and \"actualRecord\" must come together";
     const bool additional = type == DivergenceType::AdditionalRow;
-    if (!is(kExpectedRecord, additional ? K::Null : K::Number) ||
-        !is(kActualRecord, type == DivergenceType::MissingRow ? K::Null : K::Number) ||
+    if (line[kExpectedRecord].kind != (additional ? K::Null : K::Number) ||
+        line[kActualRecord].kind != (type == DivergenceType::MissingRow ? K::Null : K::Number) ||
         line[kRecord].number != line[additional ? kActualRecord : kExpectedRecord].number) {
       return "\"record\", \"expectedRecord\" and \"actualRecord\" do not fit the line's type";
     }
     return nullptr;
   }
 
-  bool keyed_line() const {
-    return line[kKey].kind != Raw::Kind::Absent || line[kExpectedRecord].kind != Raw::Kind::Absent ||
-           line[kActualRecord].kind != Raw::Kind::Absent;
-  }
-
-  // Holds the line against what the result says of the run, and counts it.
+  // Holds the line against what the result says of the run and counts it; the line's column
+  // pair, or npos.
   std::size_t count(DivergenceType type) {
     scan.by_type[static_cast<std::size_t>(type)] += 1;
     const RunResult& r = result;
-    const std::uint64_t record = line[kRecord].number;
-    const std::uint64_t compared = r.compared_rows.value_or(0), expected = r.expected_rows.value_or(0),
-                        actual = r.actual_rows.value_or(0);
+    const std::uint64_t record = line[kRecord].number, compared = r.compared_rows.value_or(0),
+                        expected = r.expected_rows.value_or(0), actual = r.actual_rows.value_or(0);
     auto out_of_range = [&] {
       misfit(Misfit::RecordRange, "record " + detail::grouped(record) + " of a run of " + detail::grouped(compared) +
                                       " compared, " + detail::grouped(expected) + " expected and " +
                                       detail::grouped(actual) + " actual records");
     };
-    if (keyed_line() != r.keys.has_value()) {
+    const bool keyed = (line.seen & kKeyed) != 0;
+    if (keyed != r.keys.has_value()) {
       misfit(Misfit::Keying, r.keys ? "no key in a keyed run" : "a key in a positional run");
-    } else if (r.keys) {
-      const std::vector<Raw>& key = line.elements_of(kKey);
-      if (key.size() != r.keys->key_columns.size()) {
-        misfit(Misfit::Keying, "a key of " + detail::plural(key.size(), "field", "fields") + " for " +
-                                   detail::plural(r.keys->key_columns.size(), "key column", "key columns"));
+    } else if (keyed) {
+      const std::size_t fields = line.elements_of(kKey).size(), columns = r.keys->key_columns.size();
+      if (fields != columns) {
+        misfit(Misfit::Keying, "a key of " + detail::plural(fields, "field", "fields") + " for " +
+                                   detail::plural(columns, "key column", "key columns"));
       }
       auto within = [](const Raw& n, std::uint64_t rows) { return n.kind == Raw::Kind::Null || (n.number >= 1 && n.number <= rows); };
-      if (!within(line[kExpectedRecord], expected) || !within(line[kActualRecord], actual)) {
-        out_of_range();
-      }
+      if (!within(line[kExpectedRecord], expected) || !within(line[kActualRecord], actual)) out_of_range();
       // Keyed reports come in key order, so the lines of one key stand together.
-      const std::string_view raw_key = line[kKey].text;
       auto distinct = [&](std::string& last, std::uint64_t& keys) {
-        if (keys == 0 || last != raw_key) ++keys, last.assign(raw_key);
+        if (keys == 0 || last != line[kKey].s.raw) ++keys, last.assign(line[kKey].s.raw);
       };
-      distinct(last_key_, scan.divergent_keys);
-      if (type == DivergenceType::MissingRow) distinct(last_missing_key_, scan.missing_keys);
-      if (type == DivergenceType::AdditionalRow) distinct(last_additional_key_, scan.additional_keys);
+      distinct(last_keys_[0], scan.divergent_keys);
+      if (type == DivergenceType::MissingRow) distinct(last_keys_[1], scan.missing_keys);
+      if (type == DivergenceType::AdditionalRow) distinct(last_keys_[2], scan.additional_keys);
     } else {
       const bool pair_line = type == DivergenceType::Cell || type == DivergenceType::RowWidth;
       const std::uint64_t top = pair_line ? compared : type == DivergenceType::MissingRow ? expected : actual;
@@ -585,16 +265,18 @@ struct ReportScanner::State {
       last_record_ = record;
     }
     if (type == DivergenceType::RowWidth) {
-      const std::uint64_t ev = line[kExpectedValues].number, ec = line[kExpectedColumns].number,
-                          av = line[kActualValues].number, ac = line[kActualColumns].number;
-      if (ec != r.expected_headers.size() || ac != r.actual_headers.size() || (ev == ec && av == ac)) misfit(Misfit::Widths);
+      const std::uint64_t ec = line[kExpectedColumns].number, ac = line[kActualColumns].number;
+      if (ec != r.expected_headers.size() || ac != r.actual_headers.size() ||
+          (line[kExpectedValues].number == ec && line[kActualValues].number == ac)) {
+        misfit(Misfit::Widths);
+      }
     }
     if (type != DivergenceType::Cell) return std::string::npos;
-    const std::uint64_t expected_index = line[kExpectedIndex].number, actual_index = line[kActualIndex].number;
-    auto it = std::ranges::lower_bound(pair_by_index, std::pair{expected_index, std::size_t{0}});
-    for (; it != pair_by_index.end() && it->first == expected_index; ++it) {
+    const std::uint64_t index = line[kExpectedIndex].number;
+    for (auto it = std::ranges::lower_bound(pair_by_index, std::pair{index, std::size_t{0}});
+         it != pair_by_index.end() && it->first == index; ++it) {
       const ColumnPair& pair = r.column_pairs[it->second];
-      if (pair.actual_index != actual_index || !same(pair.expected, text(kColumn, 1)) ||
+      if (pair.actual_index != line[kActualIndex].number || !same(pair.expected, text(kColumn, 1)) ||
           !same(pair.actual, text(kActualColumn, 2))) {
         continue;
       }
@@ -607,73 +289,66 @@ struct ReportScanner::State {
     return std::string::npos;
   }
 
-  std::vector<std::optional<std::string>> fields(Member m) {
-    std::vector<std::optional<std::string>> out;
+  // The elements of an array member in CSV form; nulls are left empty.
+  std::string csv_of(Member m) {
+    std::vector<std::optional<std::string>> fields;
     for (const Raw& e : line.elements_of(m)) {
-      if (e.kind == Raw::Kind::Null) {
-        out.emplace_back();
-      } else {
-        out.emplace_back(std::string(LineReader::text(e, scratch_[3])));
-      }
+      fields.push_back(e.kind == Raw::Kind::Null ? std::nullopt
+                                                 : std::optional(std::string(json::ViewReader::text(e.s, scratch_[3]))));
     }
-    return out;
+    return detail::csv_row(fields);
   }
 
   Example example(DivergenceType type) {
     Example e;
-    e.type = type;
-    e.line = scan.lines;
-    e.record = line[kRecord].number;
-    if (keyed_line()) {
-      e.key = detail::csv_row(fields(kKey));
+    std::tie(e.type, e.line, e.record) = std::tuple(type, scan.lines, line[kRecord].number);
+    if ((line.seen & kKeyed) != 0) {
+      e.key = csv_of(kKey);
       if (line[kExpectedRecord].kind == Raw::Kind::Number) e.expected_record = line[kExpectedRecord].number;
       if (line[kActualRecord].kind == Raw::Kind::Number) e.actual_record = line[kActualRecord].number;
     }
-    switch (type) {
-      case DivergenceType::Cell: {
-        e.column = text(kColumn, 1);
-        e.actual_column = text(kActualColumn, 2);
-        auto value = [&](Member m) -> std::optional<std::string> {
-          if (line[m].kind == Raw::Kind::Null) return std::nullopt;
-          return std::string(text(m, 3));
-        };
-        std::optional<std::string> expected = value(kExpected), actual = value(kActual);
-        // Both sides are cut at one offset some way before their first difference.
-        std::size_t start = 0;
-        if (expected && actual) {
-          e.likeness = detail::likeness(*expected, *actual);
-          const std::size_t n = std::min(expected->size(), actual->size());
-          const auto common = static_cast<std::size_t>(
-              std::ranges::mismatch(std::string_view(*expected).substr(0, n), std::string_view(*actual)).in1 - expected->data());
-          if (common > KeptValue::kKeptBytes / 4) start = char_start(*expected, common - KeptValue::kKeptBytes / 4);
-        }
-        if (expected) e.expected = keep(std::move(*expected), start);
-        if (actual) e.actual = keep(std::move(*actual), start);
-        break;
+    if (type == DivergenceType::RowWidth) {
+      e.expected_values = line[kExpectedValues].number;
+      e.expected_columns = line[kExpectedColumns].number;
+      e.actual_values = line[kActualValues].number;
+      e.actual_columns = line[kActualColumns].number;
+    } else if (type != DivergenceType::Cell) {
+      (type == DivergenceType::MissingRow ? e.expected : e.actual) = keep(csv_of(type == DivergenceType::MissingRow ? kExpected : kActual), 0);
+    } else {
+      e.column = text(kColumn, 1);
+      e.actual_column = text(kActualColumn, 2);
+      auto value = [&](Member m) {
+        return line[m].kind == Raw::Kind::Null ? std::nullopt : std::optional(std::string(text(m, 3)));
+      };
+      std::optional<std::string> expected = value(kExpected), actual = value(kActual);
+      // Both sides are cut at one offset some way before their first difference.
+      std::size_t start = 0;
+      if (expected && actual) {
+        e.likeness = detail::likeness(*expected, *actual);
+        const std::size_t common = static_cast<std::size_t>(
+            std::ranges::mismatch(*expected, *actual).in1 - expected->begin());
+        start = common > KeptValue::kKeptBytes / 4 ? common - KeptValue::kKeptBytes / 4 : 0;
       }
-      case DivergenceType::RowWidth:
-        e.expected_values = line[kExpectedValues].number;
-        e.expected_columns = line[kExpectedColumns].number;
-        e.actual_values = line[kActualValues].number;
-        e.actual_columns = line[kActualColumns].number;
-        break;
-      case DivergenceType::MissingRow: e.expected = keep(detail::csv_row(fields(kExpected)), 0); break;
-      case DivergenceType::AdditionalRow: e.actual = keep(detail::csv_row(fields(kActual)), 0); break;
+      if (expected) e.expected = keep(std::move(*expected), start);
+      if (actual) e.actual = keep(std::move(*actual), start);
     }
     return e;
   }
 
   void take(std::string_view text) {
     ++scan.lines;
-    if (!text.empty() && text.back() == '\r') {
+    if (text.ends_with('\r')) {
       misfit(Misfit::CrLf);
       text.remove_suffix(1);
     }
     // The examples are copies of the first lines as the engine wrote them, byte for byte.
     if (scan.lines <= examples.size() && text != examples[scan.lines - 1]) misfit(Misfit::Example);
     if (!reader.read(text, line)) return misfit(Misfit::Malformed, reader.error());
-    const std::optional<DivergenceType> type = this->type();
-    if (!type) return misfit(Misfit::Malformed, line[kType].kind == Raw::Kind::Absent ? "missing \"type\"" : "unknown divergence type");
+    const std::string_view name = this->text(kType, 0);
+    const auto* type = std::ranges::find_if(kTypes, [&](DivergenceType t) { return same(type_name(t), name); });
+    if ((line.seen & bit(kType)) == 0 || type == kTypes.end()) {
+      return misfit(Misfit::Malformed, (line.seen & bit(kType)) == 0 ? "missing \"type\"" : "unknown divergence type");
+    }
     if (const char* why = shape_error(*type)) return misfit(Misfit::Malformed, why);
     const std::size_t pair = count(*type);
     const auto t = static_cast<std::size_t>(*type);
@@ -697,7 +372,7 @@ struct ReportScanner::State {
   std::array<std::size_t, kTypeCount> kept_by_type{};
   std::vector<std::size_t> kept_by_column;
   std::uint64_t last_record_ = 0;
-  std::string last_key_, last_missing_key_, last_additional_key_;
+  std::array<std::string, 3> last_keys_;  // of any line, of MISSING_ROW, of ADDITIONAL_ROW
 };
 
 ReportScanner::ReportScanner(const RunResult& result, std::size_t per_kind)
@@ -707,22 +382,15 @@ ReportScanner::~ReportScanner() = default;
 void ReportScanner::feed(std::string_view bytes) {
   State& s = *state_;
   s.scan.bytes += bytes.size();
-  while (!bytes.empty()) {
-    const void* end = std::memchr(bytes.data(), '\n', bytes.size());
-    if (end == nullptr) {
-      s.carry.append(bytes);
-      return;
-    }
-    const auto n = static_cast<std::size_t>(static_cast<const char*>(end) - bytes.data());
+  for (std::size_t n; (n = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(n + 1)) {
     if (s.carry.empty()) {
       s.take(bytes.substr(0, n));
     } else {
-      s.carry.append(bytes.substr(0, n));
-      s.take(s.carry);
+      s.take(s.carry.append(bytes.substr(0, n)));
       s.carry.clear();
     }
-    bytes.remove_prefix(n + 1);
   }
+  s.carry.append(bytes);
 }
 
 ReportScan ReportScanner::finish() {
@@ -748,7 +416,7 @@ Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& re
     while (n < 0 && errno == EINTR);
     if (n == 0) return fail("no process writes to this FIFO");
     if (n < 0 && errno != EAGAIN) return fail(system_error_text(errno));
-    if (n > 0) scanner.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+    scanner.feed(std::string_view(buffer.get(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
   }
   const int flags = ::fcntl(fd->get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(system_error_text(errno));
@@ -758,16 +426,12 @@ Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& re
   for (;;) {
     auto n = read_some(fd->get(), buffer.get(), kChunk);
     if (!n) return fail(n.error().text);
-    if (*n == 0) break;
+    if (*n == 0) return scanner.finish();
     scanner.feed(std::string_view(buffer.get(), *n));
   }
-  return scanner.finish();
 }
 
-int Summary::exit_status() const {
-  if (!trusted()) return 2;
-  return result.status == "FAIL" ? 1 : 0;
-}
+int Summary::exit_status() const { return !trusted() ? 2 : result.status == "FAIL" ? 1 : 0; }
 
 Summary summarise(RunResult result, ReportScan report, std::optional<Request> request, std::string report_path,
                   std::size_t per_kind) {
@@ -776,31 +440,29 @@ Summary summarise(RunResult result, ReportScan report, std::optional<Request> re
   const RunResult& r = s.result;
   const ReportScan& rep = s.report;
   if (!rep.read) return s;
-  auto& problems = s.problems;
   using detail::grouped;
   if (rep.cut_bytes > 0) {
-    problems.push_back("the last line is cut off (" + grouped(rep.cut_bytes) +
-                       " bytes after the last line end): the report was not written to its end");
+    s.problems.push_back("the last line is cut off (" + grouped(rep.cut_bytes) +
+                         " bytes after the last line end): the report was not written to its end");
   }
   if (rep.lines != r.divergences) {
-    problems.push_back(std::string("the report is ") + (rep.lines < r.divergences ? "shorter" : "longer") +
-                       " than the run: " + detail::plural(rep.lines, "line", "lines") + " for " +
-                       detail::plural(r.divergences, "divergence", "divergences"));
+    s.problems.push_back(std::string("the report is ") + (rep.lines < r.divergences ? "shorter" : "longer") +
+                         " than the run: " + detail::plural(rep.lines, "line", "lines") + " for " +
+                         detail::plural(r.divergences, "divergence", "divergences"));
   }
-  const std::uint64_t missing = rep.by_type[static_cast<std::size_t>(DivergenceType::MissingRow)];
-  const std::uint64_t additional = rep.by_type[static_cast<std::size_t>(DivergenceType::AdditionalRow)];
-  if (rep.lines == r.divergences && rep.misfits[0].lines == 0 &&
-      (missing != r.missing_rows || additional != r.additional_rows)) {
-    problems.push_back("the report's " + grouped(missing) + " MISSING_ROW and " + grouped(additional) +
-                       " ADDITIONAL_ROW lines differ from the run's " + grouped(r.missing_rows) + " missing and " +
-                       grouped(r.additional_rows) + " additional rows: the report belongs to another run");
+  const std::uint64_t missing = rep.by_type[static_cast<std::size_t>(DivergenceType::MissingRow)],
+                      additional = rep.by_type[static_cast<std::size_t>(DivergenceType::AdditionalRow)];
+  if (rep.lines == r.divergences && rep.misfits[0].lines == 0 && (missing != r.missing_rows || additional != r.additional_rows)) {
+    s.problems.push_back("the report's " + grouped(missing) + " MISSING_ROW and " + grouped(additional) +
+                         " ADDITIONAL_ROW lines differ from the run's " + grouped(r.missing_rows) + " missing and " +
+                         grouped(r.additional_rows) + " additional rows: the report belongs to another run");
   }
   for (std::size_t k = 0; k < kMisfitCount; ++k) {
     const MisfitCount& m = rep.misfits[k];
     if (m.lines == 0) continue;
-    problems.push_back(std::string(kMisfitTexts[k].what) + ": " + detail::plural(m.lines, "line", "lines") +
-                       ", the first at line " + grouped(m.first_line) +
-                       (m.first_detail.empty() ? "" : " (" + m.first_detail + ")") + kMisfitTexts[k].meaning);
+    s.problems.push_back(std::string(kMisfitTexts[k].first) + ": " + detail::plural(m.lines, "line", "lines") +
+                         ", the first at line " + grouped(m.first_line) +
+                         (m.first_detail.empty() ? "" : " (" + m.first_detail + ")") + kMisfitTexts[k].second);
   }
   return s;
 }

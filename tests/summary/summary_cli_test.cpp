@@ -237,7 +237,7 @@ TEST(SummaryCli, JUnitParsesWithTheRightCounts) {
   const Case cases[] = {
       // Three column pairs (two failed), the rows (failed: an ADDITIONAL_ROW and a ROW_WIDTH), the report.
       {"FAIL", {"--result", f.fail, "--report", f.report}, {"5", "3", "0", "0", "2 cells differ of 4 compared (50.0%)", "Z[ü]rich"}},
-      {"FAIL and its request", {"--result", f.fail, "--report", f.report, "--request", f.request}, {"6", "3", "0", "0", "\"a[→]b\""}},
+      {"FAIL and its request", {"--result", f.fail, "--report", f.report, "--request", f.request}, {"6", "3", "0", "0", "expected a[→]b, actual a[·]b"}},
       {"a cut report is an error", {"--result", f.fail, "--report", f.cut}, {"5", "2", "1", "0", "the last line is cut off"}},
       {"identical files", {"--result", f.identical, "--report", f.report}, {"4", "0", "0", "0"}},
       {"exclusions without the request", {"--result", f.excluded, "--report", f.empty}, {"6", "0", "0", "1", "4 cells excluded"}},
