@@ -69,4 +69,58 @@ json::Expected<JsonValue> parse_json_document(std::string_view text, int depth_l
   return value;
 }
 
+std::unexpected<std::string> JsonMembers::fail(std::string_view key, std::string_view what) const {
+  return std::unexpected(std::string(document_) + ": \"" + std::string(key) + "\" " + std::string(what));
+}
+
+std::expected<JsonValue, std::string> JsonMembers::as_object(const JsonValue& value, std::span<const std::string_view> fields,
+                                                             std::string_view key) const {
+  if (value.kind() == JsonValue::Kind::Object) return value;
+  if (value.kind() != JsonValue::Kind::Array || fields.empty() || value.as_array().size() > fields.size()) {
+    return fail(key, "must hold objects");
+  }
+  JsonValue object = JsonValue::object();
+  for (std::size_t i = 0; i < value.as_array().size(); ++i) object.set(std::string(fields[i]), value.as_array()[i]);
+  return object;
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, std::string& out) const {
+  if (v.kind() != JsonValue::Kind::String) return fail(key, "must be a string");
+  out = v.as_string();
+  return {};
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, std::uint64_t& out) const {
+  if (v.kind() != JsonValue::Kind::Unsigned) return fail(key, "must be a non-negative integer");
+  out = v.as_unsigned();
+  return {};
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, bool& out) const {
+  if (v.kind() != JsonValue::Kind::Bool) return fail(key, "must be true or false");
+  out = v.as_bool();
+  return {};
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, std::vector<std::string>& out) const {
+  if (v.kind() != JsonValue::Kind::Array) return fail(key, "must be an array");
+  for (const JsonValue& e : v.as_array()) {
+    if (e.kind() != JsonValue::Kind::String) return fail(key, "must hold strings");
+    out.push_back(e.as_string());
+  }
+  return {};
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, std::vector<JsonValue>& out) const {
+  if (v.kind() != JsonValue::Kind::Array) return fail(key, "must be an array");
+  out = v.as_array();
+  return {};
+}
+
+JsonMembers::Result JsonMembers::convert(std::string_view key, const JsonValue& v, const JsonValue*& out) const {
+  if (v.kind() != JsonValue::Kind::Object) return fail(key, "must be an object");
+  out = &v;
+  return {};
+}
+
 }  // namespace tessamer

@@ -32,50 +32,38 @@ struct Unit {
   std::string_view spelled_text() const { return std::string_view(spelling, spelled); }
 };
 
+// Characters that would be invisible or ambiguous on screen (controls, format characters such
+// as a zero-width space or a byte order mark, spaces other than the plain one, line and paragraph
+// separators) are spelled by their code, so that values that look alike still show their
+// difference.
+constexpr std::uint32_t kSpelled = U_GC_CC_MASK | U_GC_CF_MASK | U_GC_ZS_MASK | U_GC_ZL_MASK | U_GC_ZP_MASK |
+                                   U_GC_CN_MASK | U_GC_CS_MASK | U_GC_CO_MASK;
+
 // The characters of `text`. A byte that starts no valid UTF-8 character is one unit of its own.
 std::vector<Unit> units_of(std::string_view text) {
   std::vector<Unit> units;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t i = 0; i < text.size();) {
     Unit unit;
     unit.begin = i;
-    const std::size_t valid = utf8::well_formed_prefix(text.substr(i, std::min<std::size_t>(4, text.size() - i)));
-    std::size_t next = i;
-    const char32_t cp = valid > 0 ? utf8::next_code_point(text, next) : 0;
+    const bool valid = utf8::well_formed_prefix(text.substr(i, std::min<std::size_t>(4, text.size() - i))) > 0;
+    std::size_t next = i + 1;
+    const auto cp = valid ? static_cast<UChar32>(utf8::next_code_point(text, next = i)) : 0;
     auto spell = [&](const char* form, unsigned value) {
       unit.spelled = static_cast<std::size_t>(std::snprintf(unit.spelling, sizeof unit.spelling, form, value));
     };
-    if (valid == 0) {
-      next = i + 1;
-      spell("\\x%02x", s[i]);
+    if (!valid) {
+      spell("\\x%02x", static_cast<unsigned char>(text[i]));
     } else if (cp == '\n' || cp == '\t' || cp == '\r') {
       spell("\\%c", cp == '\n' ? 'n' : cp == '\t' ? 't' : 'r');
     } else if (cp < 0x20 || cp == 0x7F) {
       spell("\\x%02x", static_cast<unsigned>(cp));
-    } else if (cp >= 0x80) {
-      // Characters that would be invisible or ambiguous on screen (C1 controls, format characters
-      // such as a zero-width space or a byte order mark, spaces other than the plain one, line
-      // and paragraph separators) are shown by their code, so that values that look alike still
-      // show their difference.
-      switch (static_cast<UCharCategory>(u_charType(static_cast<UChar32>(cp)))) {
-        case U_CONTROL_CHAR:
-        case U_FORMAT_CHAR:
-        case U_SPACE_SEPARATOR:
-        case U_LINE_SEPARATOR:
-        case U_PARAGRAPH_SEPARATOR:
-        case U_UNASSIGNED:
-        case U_SURROGATE:
-        case U_PRIVATE_USE_CHAR: spell(cp > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(cp)); break;
-        case U_NON_SPACING_MARK:
-        case U_ENCLOSING_MARK: unit.width = 0; break;
-        default: unit.width = is_wide(static_cast<std::int32_t>(cp)) ? 2 : 1;
-      }
+    } else if (cp != ' ' && (U_GET_GC_MASK(cp) & kSpelled) != 0) {
+      spell(cp > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(cp));
     } else {
-      unit.width = 1;
+      unit.width = (U_GET_GC_MASK(cp) & (U_GC_MN_MASK | U_GC_ME_MASK)) != 0 ? 0 : is_wide(cp) ? 2 : 1;
     }
     if (unit.spelled > 0) unit.width = unit.spelled;
-    unit.end = next;
-    i = next;
+    unit.end = i = next;
     units.push_back(unit);
   }
   return units;

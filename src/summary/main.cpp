@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -31,67 +31,32 @@ constexpr std::string_view kUsage =
 constexpr std::size_t kMaxExamples = 10000;
 
 struct Options {
-  std::string result, report;
-  std::optional<std::string> request, html, junit, json_file;
+  std::optional<std::string> result, report, request, html, junit, json_file, examples;
   bool json = false;
-  std::size_t examples = 3;
-  bool help = false;
 };
 
 Expected<Options> parse_arguments(const std::vector<std::string_view>& args) {
   Options o;
-  bool has_result = false, has_report = false, has_examples = false;
-  auto usage = [](std::string_view why) {
-    return std::unexpected(Error{std::string(why) + " (see tessamer-summary --help)"});
-  };
+  auto usage = [](std::string why) { return std::unexpected(Error{why + " (see tessamer-summary --help)"}); };
   for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      o.help = true;
-      return o;
-    }
+    const std::string arg(args[i]);
     if (arg == "--json" || arg.starts_with("--json=")) {
       if (o.json || o.json_file) return usage("--json given twice");
-      if (arg == "--json") {
-        o.json = true;
-      } else if (arg.size() == 7) {
-        return usage("--json= needs a file name");
-      } else {
-        o.json_file = std::string(arg.substr(7));
-      }
+      if (arg == "--json=") return usage("--json= needs a file name");
+      o.json = arg == "--json";
+      if (!o.json) o.json_file = arg.substr(7);
       continue;
     }
-    std::optional<std::string>* path = arg == "--request" ? &o.request
-                                       : arg == "--html"  ? &o.html
-                                       : arg == "--junit" ? &o.junit
-                                                          : nullptr;
-    if (path == nullptr && arg != "--result" && arg != "--report" && arg != "--examples") {
-      return usage("unknown argument '" + std::string(arg) + "'");
-    }
-    if (i + 1 >= args.size()) return usage(std::string(arg) + " needs a value");
-    const std::string_view value = args[++i];
-    if (path != nullptr) {
-      if (*path) return usage(std::string(arg) + " given twice");
-      *path = std::string(value);
-    } else if (arg == "--result") {
-      if (has_result) return usage("--result given twice");
-      has_result = true;
-      o.result = value;
-    } else if (arg == "--report") {
-      if (has_report) return usage("--report given twice");
-      has_report = true;
-      o.report = value;
-    } else {
-      if (has_examples) return usage("--examples given twice");
-      has_examples = true;
-      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), o.examples);
-      if (ec != std::errc() || end != value.data() + value.size() || value.empty() || o.examples > kMaxExamples) {
-        return usage("--examples takes a number from 0 to " + std::to_string(kMaxExamples));
-      }
-    }
+    std::optional<std::string>* value = arg == "--result" ? &o.result : arg == "--report" ? &o.report
+                                        : arg == "--request" ? &o.request : arg == "--html" ? &o.html
+                                        : arg == "--junit" ? &o.junit : arg == "--examples" ? &o.examples : nullptr;
+    if (value == nullptr) return usage("unknown argument '" + arg + "'");
+    if (i + 1 >= args.size()) return usage(arg + " needs a value");
+    if (*value) return usage(arg + " given twice");
+    *value = std::string(args[++i]);
   }
-  if (!has_result) return usage("--result is required");
-  if (!has_report) return usage("--report is required");
+  if (!o.result) return usage("--result is required");
+  if (!o.report) return usage("--report is required");
   return o;
 }
 
@@ -111,13 +76,8 @@ Expected<std::string> read_input(const std::string& path, std::string_view what)
   }
 }
 
-bool is_device(const std::string& path) {
-  auto status = path == "-" ? stat_fd(0) : stat_path(path);
-  return status && S_ISCHR(status->st_mode);
-}
-
-// Which file a path names, when it names one. Character devices are left out: /dev/null may be
-// an input and several outputs without harm.
+// Which file a path names, when it names one; a character device is none, since /dev/null may
+// be an input and several outputs without harm.
 std::optional<FileIdentity> identity_of(const std::string& path) {
   auto status = path == "-" ? stat_fd(0) : stat_path(path);
   if (!status || S_ISCHR(status->st_mode)) return std::nullopt;
@@ -128,34 +88,33 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 // not exist yet still compare equal.
 std::string resolved(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  char* real = ::realpath(dir.c_str(), nullptr);
+  char* real = ::realpath(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash).c_str(), nullptr);
   if (real == nullptr) return path;
   std::string out = std::string(real) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
   std::free(real);
   return out;
 }
 
-struct Output {
+struct Named {
   std::string option;  // "--html"
   std::string path;
 };
 
 // An output that would overwrite an input (the run's evidence) or another output is refused
 // before anything is written.
-Expected<void> check_outputs(const std::vector<Output>& outputs, const std::vector<Output>& inputs) {
+Expected<void> check_outputs(const std::vector<Named>& outputs, const std::vector<Named>& inputs) {
   for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const Output& out = outputs[i];
+    const Named& out = outputs[i];
     const std::optional<FileIdentity> id = identity_of(out.path);
-    for (const Output& in : inputs) {
+    for (const Named& in : inputs) {
       if (id && identity_of(in.path) == id) {
-        return std::unexpected(Error{out.option + " " + out.path + " names the same file as " + in.option + " " +
-                                     in.path + ": refused, so that no input is overwritten"});
+        return std::unexpected(Error{out.option + " " + out.path + " names the same file as " + in.option + " " + in.path +
+                                     ": refused, so that no input is overwritten"});
       }
     }
-    for (std::size_t j = 0; j < i && !is_device(out.path); ++j) {
-      const std::optional<FileIdentity> other = identity_of(outputs[j].path);
-      if ((id && other == id) || resolved(outputs[j].path) == resolved(out.path)) {
+    const bool device = !id && stat_path(out.path).has_value();
+    for (std::size_t j = 0; j < i && !device; ++j) {
+      if ((id && identity_of(outputs[j].path) == id) || resolved(outputs[j].path) == resolved(out.path)) {
         return std::unexpected(Error{out.option + " and " + outputs[j].option + " name the same file " + out.path});
       }
     }
@@ -166,88 +125,74 @@ Expected<void> check_outputs(const std::vector<Output>& outputs, const std::vect
 // Writes a page to a temporary file beside it and renames that into place, so that a failed write
 // leaves the old page or none, never part of one. A device or FIFO is written as it is.
 Expected<void> write_output(const std::string& path, std::string_view content) {
-  auto fail = [&](std::string_view cause) {
-    return std::unexpected(Error{"cannot write " + path + ": " + std::string(cause)});
-  };
-  auto status = stat_path(path);
-  if (status && !S_ISREG(status->st_mode)) {
-    if (S_ISDIR(status->st_mode)) return fail(system_error_text(EISDIR));
-    auto fd = open_file_without_waiting(path, O_WRONLY);
-    if (!fd) return fail(fd.error().text);
-    if (auto written = write_all(fd->get(), content.data(), content.size(), "failed to write whole buffer"); !written) {
-      return fail(written.error().text);
-    }
-    if (auto closed = fd->close(); !closed) return fail(closed.error().text);
-    return {};
-  }
-  const std::size_t slash = path.rfind('/');
-  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-  if (name.empty()) return fail(system_error_text(EISDIR));
-  std::string temp;
+  auto fail = [&](std::string cause) { return std::unexpected(Error{"cannot write " + path + ": " + cause}); };
+  const auto status = stat_path(path);
+  const bool in_place = status && !S_ISREG(status->st_mode);
+  const std::size_t slash = path.rfind('/') + 1;  // 0 without a slash
+  if ((status && S_ISDIR(status->st_mode)) || slash == path.size()) return fail(system_error_text(EISDIR));
+  std::string temp = path;
   IoResult<UniqueFd> fd = std::unexpected(IoError{});
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = path.substr(0, slash == std::string::npos ? 0 : slash + 1) + "." + name + ".tmp-" +
-           std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd || errno != EEXIST) break;
+  for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+    if (!in_place) temp = path.substr(0, slash) + "." + path.substr(slash) + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    fd = in_place ? open_file_without_waiting(path, O_WRONLY) : open_file(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (!fd && (in_place || errno != EEXIST)) break;
   }
   if (!fd) return fail(fd.error().text);
   auto written = write_all(fd->get(), content.data(), content.size(), "failed to write whole buffer");
-  IoResult<void> closed = written ? fd->close() : IoResult<void>{};
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string cause = !written ? written.error().text : !closed ? closed.error().text : system_error_text(errno);
-    ::unlink(temp.c_str());
-    return fail(cause);
-  }
-  return {};
+  const IoResult<void> closed = written ? fd->close() : IoResult<void>{};
+  if (written && closed && (in_place || ::rename(temp.c_str(), path.c_str()) == 0)) return {};
+  const std::string cause = !written ? written.error().text : !closed ? closed.error().text : system_error_text(errno);
+  if (!in_place) ::unlink(temp.c_str());
+  return fail(cause);
 }
 
 bool use_colour() {
   const char* no_colour = std::getenv("NO_COLOR");
-  if (no_colour != nullptr && *no_colour != '\0') return false;
   const char* term = std::getenv("TERM");
-  if (term != nullptr && std::string_view(term) == "dumb") return false;
-  return ::isatty(1) == 1;
+  return (no_colour == nullptr || *no_colour == '\0') && (term == nullptr || std::string_view(term) != "dumb") && ::isatty(1) == 1;
 }
 
 Expected<int> run(const std::vector<std::string_view>& args) {
-  TESSAMER_ASSIGN_OR_RETURN(const Options o, parse_arguments(args));
-  if (o.help) {
-    if (!write_all(1, kUsage.data(), kUsage.size(), "failed to write whole buffer")) return 2;
-    return 0;
+  if (std::ranges::any_of(args.begin() + 1, args.end(), [](std::string_view a) { return a == "--help" || a == "-h"; })) {
+    return write_all(1, kUsage.data(), kUsage.size(), "failed to write whole buffer") ? 0 : 2;
   }
-  TESSAMER_ASSIGN_OR_RETURN(std::string result_bytes, read_input(o.result, "result"));
+  TESSAMER_ASSIGN_OR_RETURN(const Options o, parse_arguments(args));
+  std::size_t per_kind = 3;
+  if (o.examples) {
+    const std::string& n = *o.examples;
+    auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), per_kind);
+    if (ec != std::errc() || end != n.data() + n.size() || n.empty() || per_kind > kMaxExamples) {
+      return std::unexpected(Error{"--examples takes a number from 0 to " + std::to_string(kMaxExamples) + " (see tessamer-summary --help)"});
+    }
+  }
+  TESSAMER_ASSIGN_OR_RETURN(std::string result_bytes, read_input(*o.result, "result"));
   TESSAMER_ASSIGN_OR_RETURN(RunResult result, parse_result_document(result_bytes));
   std::string().swap(result_bytes);
   std::optional<Request> request;
   if (o.request) {
-    if (*o.request == "-" && o.result == "-") return std::unexpected(Error{"--result and --request cannot both read standard input"});
-    TESSAMER_ASSIGN_OR_RETURN(std::string bytes, read_input(*o.request, "request"));
+    if (*o.request == "-" && *o.result == "-") return std::unexpected(Error{"--result and --request cannot both read standard input"});
+    TESSAMER_ASSIGN_OR_RETURN(const std::string bytes, read_input(*o.request, "request"));
     TESSAMER_ASSIGN_OR_RETURN(request, parse_request_document(bytes, *o.request));
   }
 
-  std::vector<Output> inputs = {{"--result", o.result}, {"--report", o.report}};
+  std::vector<Named> inputs = {{"--result", *o.result}, {"--report", *o.report}}, outputs;
   if (request) {
-    inputs.push_back({"--request", *o.request});
-    inputs.push_back({"the request's expectedPath", request->expected_path});
-    inputs.push_back({"the request's actualPath", request->actual_path});
+    inputs.insert(inputs.end(), {{"--request", *o.request}, {"the request's expectedPath", request->expected_path},
+                                 {"the request's actualPath", request->actual_path}});
   }
-  std::vector<Output> outputs;
-  if (o.html) outputs.push_back({"--html", *o.html});
-  if (o.junit) outputs.push_back({"--junit", *o.junit});
-  if (o.json_file) outputs.push_back({"--json", *o.json_file});
+  for (const auto& [option, path] : {std::pair{"--html", &o.html}, {"--junit", &o.junit}, {"--json", &o.json_file}}) {
+    if (*path) outputs.push_back({option, **path});
+  }
   TESSAMER_TRY(check_outputs(outputs, inputs));
-  if (auto out = stat_fd(1); out && S_ISREG(out->st_mode)) {
-    TESSAMER_TRY(check_outputs({{"standard output", "/dev/stdout"}}, inputs));
-  }
+  if (auto out = stat_fd(1); out && S_ISREG(out->st_mode)) TESSAMER_TRY(check_outputs({{"standard output", "/dev/stdout"}}, inputs));
 
   ReportScan report;
   // After the byte-identical fast path the engine writes no report: whatever is at the path is
   // not this run's.
   if (!result.identical()) {
-    TESSAMER_ASSIGN_OR_RETURN(report, scan_report_file(o.report, result, o.examples));
+    TESSAMER_ASSIGN_OR_RETURN(report, scan_report_file(*o.report, result, per_kind));
   }
-  const Summary summary = summarise(std::move(result), std::move(report), std::move(request), o.report, o.examples);
+  const Summary summary = summarise(std::move(result), std::move(report), std::move(request), *o.report, per_kind);
 
   if (o.html) TESSAMER_TRY(write_output(*o.html, render_html(build_view(summary, {120, 200, true}))));
   if (o.junit) TESSAMER_TRY(write_output(*o.junit, render_junit(summary)));
@@ -260,8 +205,8 @@ Expected<int> run(const std::vector<std::string_view>& args) {
   const std::vector<std::string>& trouble = summary.problems.empty() ? summary.request_problems : summary.problems;
   if (!trouble.empty()) {
     const std::size_t more = summary.problems.size() + summary.request_problems.size() - 1;
-    std::string line = "tessamer-summary: " + trouble.front() +
-                       (more > 0 ? " (and " + std::to_string(more) + " more problems)" : "") + "\n";
+    const std::string line = "tessamer-summary: " + trouble.front() +
+                             (more > 0 ? " (and " + std::to_string(more) + " more problems)" : "") + "\n";
     (void)write_all(2, line.data(), line.size(), "failed to write whole buffer");
   }
   return summary.exit_status();
@@ -274,10 +219,9 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // A file-size limit makes a write fail with EFBIG, reported like any other, instead of a kill.
   std::signal(SIGXFSZ, SIG_IGN);
-  std::vector<std::string_view> args(argv, argv + argc);
-  auto status = tessamer::summary::run(args);
+  auto status = tessamer::summary::run(std::vector<std::string_view>(argv, argv + argc));
   if (status) return *status;
-  std::string line = "tessamer-summary: " + status.error().message + "\n";
+  const std::string line = "tessamer-summary: " + status.error().message + "\n";
   (void)tessamer::write_all(2, line.data(), line.size(), "failed to write whole buffer");
   return 2;
 }

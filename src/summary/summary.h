@@ -27,6 +27,7 @@ namespace tessamer::summary {
 // A failure that ends the program with status 2 before any summary: an unusable argument, file
 // or document.
 struct Error {
+  Error(std::string text) : message(std::move(text)) {}  // implicit: the texts of lower layers pass up as they are
   std::string message;
 };
 
