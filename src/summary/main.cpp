@@ -84,17 +84,6 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
   return file_state(*status).identity;
 }
 
-// The name an output will have: its directory resolved, so that two spellings of a file that does
-// not exist yet still compare equal.
-std::string resolved(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  char* real = ::realpath(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash).c_str(), nullptr);
-  if (real == nullptr) return path;
-  std::string out = std::string(real) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
-  std::free(real);
-  return out;
-}
-
 struct Named {
   std::string option;  // "--html"
   std::string path;
@@ -112,9 +101,8 @@ Expected<void> check_outputs(const std::vector<Named>& outputs, const std::vecto
                                      ": refused, so that no input is overwritten"});
       }
     }
-    const bool device = !id && stat_path(out.path).has_value();
-    for (std::size_t j = 0; j < i && !device; ++j) {
-      if ((id && identity_of(outputs[j].path) == id) || resolved(outputs[j].path) == resolved(out.path)) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if ((id && identity_of(outputs[j].path) == id) || (!id && !stat_path(out.path) && outputs[j].path == out.path)) {
         return std::unexpected(Error{out.option + " and " + outputs[j].option + " name the same file " + out.path});
       }
     }

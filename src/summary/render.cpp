@@ -44,13 +44,6 @@ std::vector<const Cell*> shown_cells(const Row& row) {
   return cells;
 }
 
-const JsonValue* json_of(const Row& row, std::string_view key) {
-  for (const Cell& cell : row.cells) {
-    if (cell.key == key) return &cell.json;
-  }
-  return nullptr;
-}
-
 void text_table(std::string& out, const Section& s, bool colour) {
   std::vector<std::vector<std::vector<Span>>> rows(1);
   for (const std::string& column : s.columns) rows[0].push_back({Span{column, Mark::Quiet}});
@@ -76,10 +69,9 @@ void text_table(std::string& out, const Section& s, bool colour) {
 }
 
 constexpr std::string_view kStyle = R"(
-*{box-sizing:border-box}
-body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;margin:0 auto;max-width:75rem;padding:1rem;color:#1d2430;background:#fff}
-h1{font-size:1.45rem;margin:.4rem 0}h2{font-size:1.1rem;margin:1.6rem 0 .4rem}
-h1,p,td,th,li{overflow-wrap:break-word}td.v,.fields td{overflow-wrap:anywhere}
+*{box-sizing:border-box}h1{font-size:1.45rem;margin:.4rem 0}h2{font-size:1.1rem;margin:1.6rem 0 .4rem}
+body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",sans-serif;margin:0 auto;max-width:75rem;padding:1rem;color:#1d2430}
+h1,p,td,th,li{overflow-wrap:break-word}td.v,.fields td{overflow-wrap:anywhere}.quiet{color:#666}
 nav ol{display:flex;flex-wrap:wrap;gap:.2rem 1.1rem;list-style:none;padding:0;margin:.6rem 0}
 .pass,.fail,.warn{display:inline-block;padding:.05rem .55rem;border-radius:.3rem;color:#fff;margin-right:.4rem}
 .pass{background:#1e8449}.fail{background:#c0392b}.warn{background:#b9770e}
@@ -90,13 +82,11 @@ th,td{padding:.25rem .6rem;border-bottom:1px solid #e3e6ea;text-align:left;verti
 .v{font-family:ui-monospace,"DejaVu Sans Mono",monospace;font-size:13px;white-space:pre-wrap}
 table.fields th{width:7rem;white-space:nowrap}.item{display:inline-block;margin-right:1.2rem}
 td.bar{width:25%;min-width:3rem}td.bar svg{display:block;width:100%;height:.8rem}td.bar rect{fill:#c0392b}
-mark.del{background:#f5b7b1;color:#78281f}mark.ins{background:#abebc6;color:#145a32}.quiet{color:#666}
-@media (max-width:40rem){
-table.rows thead{display:none}table.rows tr{display:block;border-bottom:1px solid #c8ccd2;padding:.3rem 0}
-table.rows td{display:grid;grid-template-columns:6.5rem minmax(0,1fr);gap:.6rem;border:0;padding:.1rem .2rem;text-align:left;white-space:normal;overflow-wrap:anywhere}
-table.rows td::before{content:attr(data-label);color:#666;font-family:system-ui,sans-serif;font-size:13px}
-table.rows td.v{white-space:pre-wrap}td.bar{width:auto}table.fields th{width:5rem}
-}
+mark.del{background:#f5b7b1;color:#78281f}mark.ins{background:#abebc6;color:#145a32}
+@media (max-width:40rem){table.rows thead{display:none}table.rows tr{display:block;border-bottom:1px solid #c8ccd2;padding:.3rem 0}
+table.rows td{display:grid;grid-template-columns:6.5rem minmax(0,1fr);gap:.6rem;border:0;padding:.1rem .2rem;text-align:left;
+white-space:normal;overflow-wrap:anywhere}table.rows td.v{white-space:pre-wrap}td.bar{width:auto}table.fields th{width:5rem}
+table.rows td::before{content:attr(data-label);color:#666;font-family:system-ui,sans-serif;font-size:13px}}
 )";
 
 // Markup in the making: tags as written, and every text through the one escaping.
@@ -164,13 +154,6 @@ void html_table(Markup& m, const Section& s) {
     m.raw("</tr>\n");
   }
   m.raw("</tbody>\n</table>\n");
-}
-
-const Section* find_section(const View& view, std::string_view id) {
-  for (const Section& s : view.sections) {
-    if (s.id == id) return &s;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -294,7 +277,7 @@ std::string render_junit(const Summary& s) {
   std::vector<Case> cases;
   // The examples as the view shows them, one line each.
   const View view = build_view(s, {120, 0, true});
-  const Section& examples = *find_section(view, "examples");
+  const Section& examples = *std::ranges::find(view.sections, "examples", &Section::id);
   auto lines_of = [&](auto wanted) {
     std::string text;
     for (const Row& row : examples.rows) {
@@ -308,8 +291,7 @@ std::string render_junit(const Summary& s) {
     return text;
   };
   auto is = [](const Row& row, std::string_view key, std::string_view value) {
-    const JsonValue* v = json_of(row, key);
-    return v && v->kind() == JsonValue::Kind::String && v->as_string() == value;
+    return std::ranges::any_of(row.cells, [&](const Cell& c) { return c.key == key && c.json == JsonValue::string(std::string(value)); });
   };
   const std::uint64_t compared = r.compared_rows.value_or(0);
   for (std::size_t i = 0; i < r.column_pairs.size(); ++i) {

@@ -43,10 +43,8 @@ inline constexpr std::array<DivergenceType, kTypeCount> kTypes = {
 std::string_view type_name(DivergenceType type);
 
 struct ColumnPair {
-  std::string expected;
-  std::string actual;
-  std::uint64_t expected_index = 0;
-  std::uint64_t actual_index = 0;
+  std::string expected, actual;
+  std::uint64_t expected_index = 0, actual_index = 0;
   friend bool operator==(const ColumnPair&, const ColumnPair&) = default;
 };
 
@@ -111,8 +109,7 @@ struct Request {
 struct KeptValue {
   static constexpr std::size_t kKeptBytes = 4096;
   std::string text;
-  bool cut_before = false;
-  bool cut_after = false;
+  bool cut_before = false, cut_after = false;
 };
 
 // How two differing values are alike, judged on the whole values.
@@ -133,35 +130,30 @@ struct Example {
   Likeness likeness = Likeness::None;
 };
 
+// A column pair's CELL lines, and the records of its first and last in report order (0 while
+// there is none).
 struct ColumnCount {
-  std::uint64_t count = 0;
-  std::uint64_t first_record = 0, last_record = 0;  // in report order; 0 while count is 0
+  std::uint64_t count = 0, first_record = 0, last_record = 0;
 };
 
-// Kinds of report lines that do not fit the run whose result is read.
-enum class Misfit {
-  Malformed,     // not a divergence record
-  CrLf,          // ends in CR LF: rewritten
-  Example,       // differs from the result's divergence example of that line
-  UnknownPair,   // a CELL line naming no column pair of the run
-  Widths,        // a ROW_WIDTH line whose column counts are not the run's
-  RecordRange,   // a record number the run's row counts do not reach
-  RecordOrder,   // a record number lower than the line before (positional runs)
-  Keying,        // key members where the run was positional, or none where it was keyed
-};
+// Kinds of report lines that do not fit the run whose result is read: not a divergence record;
+// ending in CR LF (rewritten); differing from the result's divergence example of that line; a
+// CELL line naming no column pair of the run; a ROW_WIDTH line whose column counts are not the
+// run's; a record number the run's row counts do not reach; a record number lower than the line
+// before (positional runs); key members where the run was positional, or none where it was keyed.
+enum class Misfit { Malformed, CrLf, Example, UnknownPair, Widths, RecordRange, RecordOrder, Keying };
 inline constexpr std::size_t kMisfitCount = 8;
 
+// How many lines of one misfit, and the first of them with what was wrong with it.
 struct MisfitCount {
-  std::uint64_t lines = 0;
-  std::uint64_t first_line = 0;
+  std::uint64_t lines = 0, first_line = 0;
   std::string first_detail;
 };
 
 // What one pass over the report found.
 struct ReportScan {
   bool read = false;  // false when the run wrote no report (identical files)
-  std::uint64_t lines = 0, bytes = 0;
-  std::uint64_t cut_bytes = 0;  // after the last line end
+  std::uint64_t lines = 0, bytes = 0, cut_bytes = 0;  // cut: after the last line end
   std::array<std::uint64_t, kTypeCount> by_type{};
   std::vector<ColumnCount> by_column;  // parallel to RunResult::column_pairs
   std::array<MisfitCount, kMisfitCount> misfits{};
@@ -257,8 +249,7 @@ struct View {
 
 // How much room the renderer has: values and names are shortened to `value_width` columns.
 struct ViewOptions {
-  std::size_t value_width = 32;
-  std::size_t column_rows = 20;  // rows of the by-column table
+  std::size_t value_width = 32, column_rows = 20;  // column rows: of the by-column table
   bool full_digests = false;
 };
 
