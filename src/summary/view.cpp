@@ -26,7 +26,6 @@ Cell hidden(std::string key, JsonValue json) { return {std::move(key), std::move
 
 JsonValue number(std::optional<std::uint64_t> n) { return n ? JsonValue::number(*n) : JsonValue(); }
 JsonValue string(std::optional<std::string> s) { return s ? JsonValue::string(std::move(*s)) : JsonValue(); }
-JsonValue flag(std::optional<bool> b) { return b ? JsonValue::boolean(*b) : JsonValue(); }
 JsonValue strings(const std::vector<std::string>& all) {
   JsonValue list = JsonValue::array();
   for (const std::string& s : all) list.push(JsonValue::string(s));
@@ -111,7 +110,11 @@ class Builder {
          cell("matchesResult", JsonValue::boolean(fits),
               spans(fits ? "belongs to this result" : "does not belong to this result", fits ? Mark::Quiet : Mark::Fail)),
          hidden("problems", strings(s_.request_problems)), hidden("expectedPath", JsonValue::string(q.expected_path)),
-         hidden("actualPath", JsonValue::string(q.actual_path)), hidden("divergencePath", JsonValue::string(q.divergence_path))});
+         hidden("actualPath", JsonValue::string(q.actual_path)), hidden("divergencePath", JsonValue::string(q.divergence_path)),
+         // The keys are shown from the result, which the request is held against.
+         hidden("keyColumns", q.key_columns ? strings(*q.key_columns) : JsonValue()), hidden("keyOrder", string(q.key_order)),
+         hidden("duplicateKeys", string(q.duplicate_keys)), hidden("sortMemoryBytes", number(q.sort_memory_bytes)),
+         hidden("sortDirectory", string(q.sort_directory))});
     row(s, "", "dialect",
         {cell("encoding", JsonValue::string(q.encoding), visible(q.encoding)),
          cell("delimiter", JsonValue::string(q.delimiter), character("delimiter", q.delimiter)),
@@ -121,14 +124,6 @@ class Builder {
          cell("nullValue", JsonValue::string(q.null_value),
               q.null_value.empty() ? spans("null value (empty)") : character("null value", q.null_value)),
          counted("exampleLimit", "example limit", q.example_limit)});
-    if (!q.key_columns) return;
-    std::string joined;
-    for (const std::string& n : *q.key_columns) joined.append(joined.empty() ? "" : ", ").append(n);
-    row(s, "", "keys",
-        {cell("keyColumns", strings(*q.key_columns), visible("by " + joined, o_.value_width)),
-         cell("keyOrder", string(q.key_order), spans("order " + q.key_order.value_or("ANY"))),
-         cell("duplicateKeys", string(q.duplicate_keys), spans("duplicates " + q.duplicate_keys.value_or("REJECT"))),
-         hidden("sortMemoryBytes", number(q.sort_memory_bytes)), hidden("sortDirectory", string(q.sort_directory))});
   }
 
   void files() {
@@ -171,25 +166,16 @@ class Builder {
     Row& types = row(s, "byType", "by type", {});
     for (DivergenceType t : kTypes) types.cells.push_back(counted(std::string(type_name(t)), type_name(t), of_type(t)));
     if (r_.keys) {
-      const KeyPairing& k = *r_.keys;
-      row(s, "keys", "keys",
-          {counted("divergent", "with divergences", rep_.divergent_keys), counted("missing", "with missing records", rep_.missing_keys),
-           counted("additional", "with additional records", rep_.additional_keys)});
       std::vector<std::string> names;
       std::string joined;
-      for (const ColumnPair& p : k.key_columns) {
+      for (const ColumnPair& p : r_.keys->key_columns) {
         names.push_back(p.expected);
-        joined.append(joined.empty() ? "" : ", ").append(detail::pair_label(p.expected, p.actual));
+        joined.append(joined.empty() ? "by " : ", ").append(detail::pair_label(p.expected, p.actual));
       }
-      auto sorted = [](std::string side, std::optional<bool> v) {
-        return spans(side + (!v ? " not read" : *v ? " already sorted" : " sorted by the engine"));
-      };
-      row(s, "pairing", "pairing",
-          {cell("keyColumns", strings(names), visible("by " + joined, o_.value_width)),
-           cell("keyOrder", JsonValue::string(k.key_order), spans("order " + k.key_order)),
-           cell("duplicateKeys", JsonValue::string(k.duplicate_keys), spans("duplicates " + k.duplicate_keys)),
-           cell("expectedSorted", flag(k.expected_sorted), sorted("expected", k.expected_sorted)),
-           cell("actualSorted", flag(k.actual_sorted), sorted("actual", k.actual_sorted))});
+      row(s, "keys", "keys",
+          {cell("columns", strings(names), visible(joined, o_.value_width)), counted("divergent", "with divergences", rep_.divergent_keys),
+           counted("missing", "with missing records", rep_.missing_keys),
+           counted("additional", "with additional records", rep_.additional_keys)});
     }
     const bool read = rep_.read, fits = s_.problems.empty();
     auto misfits = [&](Misfit m) { return rep_.misfits[static_cast<std::size_t>(m)].lines; };
