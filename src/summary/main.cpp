@@ -60,20 +60,14 @@ Expected<Options> parse_arguments(const std::vector<std::string_view>& args) {
   return o;
 }
 
+// A whole input; "-" is standard input, read through its name so that a pipe and a file read alike.
 Expected<std::string> read_input(const std::string& path, std::string_view what) {
-  if (path != "-") {
-    auto bytes = read_whole_file(path);
-    if (!bytes) return std::unexpected(Error{"cannot read " + std::string(what) + " " + path + ": " + bytes.error().text});
-    return std::move(*bytes);
+  auto bytes = read_whole_file(path == "-" ? "/dev/stdin" : path);
+  if (!bytes) {
+    return std::unexpected(Error{"cannot read " + std::string(what) + (path == "-" ? " from standard input" : " " + path) + ": " +
+                                 bytes.error().text});
   }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    auto n = read_some(0, buffer, sizeof buffer);
-    if (!n) return std::unexpected(Error{"cannot read " + std::string(what) + " from standard input: " + n.error().text});
-    if (*n == 0) return bytes;
-    bytes.append(buffer, *n);
-  }
+  return std::move(*bytes);
 }
 
 // Which file a path names, when it names one; a character device is none, since /dev/null may

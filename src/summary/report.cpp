@@ -177,15 +177,9 @@ constexpr std::array<std::pair<const char*, const char*>, kMisfitCount> kMisfitT
     {"lines whose key members do not fit the run", ": the report belongs to another run"},
 }};
 
-}  // namespace
-
-std::string_view type_name(DivergenceType type) {
-  static constexpr std::string_view kNames[] = {formats::kCell, formats::kRowWidth, formats::kMissingRow, formats::kAdditionalRow};
-  return kNames[static_cast<std::size_t>(type)];
-}
-
-struct ReportScanner::State {
-  State(const RunResult& r, std::size_t n) : result(r), per_kind(n), kept_by_column(r.column_pairs.size()) {
+// One pass over a report: the line reader, the counts and the examples kept so far.
+struct Scan {
+  Scan(const RunResult& r, std::size_t n) : result(r), per_kind(n), kept_by_column(r.column_pairs.size()) {
     scan.read = true;
     for (const JsonValue& example : r.examples) examples.push_back(to_compact_json(example));
     scan.by_column.resize(r.column_pairs.size());
@@ -375,27 +369,32 @@ struct ReportScanner::State {
   std::array<std::string, 3> last_keys_;  // of any line, of MISSING_ROW, of ADDITIONAL_ROW
 };
 
-ReportScanner::ReportScanner(const RunResult& result, std::size_t per_kind)
-    : state_(std::make_unique<State>(result, per_kind)) {}
-ReportScanner::~ReportScanner() = default;
+}  // namespace
 
-void ReportScanner::feed(std::string_view bytes) {
-  State& s = *state_;
-  s.scan.bytes += bytes.size();
-  for (std::size_t n; (n = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(n + 1)) {
-    if (s.carry.empty()) {
-      s.take(bytes.substr(0, n));
-    } else {
-      s.take(s.carry.append(bytes.substr(0, n)));
-      s.carry.clear();
-    }
-  }
-  s.carry.append(bytes);
+std::string_view type_name(DivergenceType type) {
+  static constexpr std::string_view kNames[] = {formats::kCell, formats::kRowWidth, formats::kMissingRow, formats::kAdditionalRow};
+  return kNames[static_cast<std::size_t>(type)];
 }
 
-ReportScan ReportScanner::finish() {
-  state_->scan.cut_bytes = state_->carry.size();
-  return std::move(state_->scan);
+Expected<ReportScan> scan_report(const RunResult& result, std::size_t per_kind,
+                                 const std::function<Expected<std::string_view>()>& read) {
+  Scan s(result, per_kind);
+  for (;;) {
+    TESSAMER_ASSIGN_OR_RETURN(std::string_view bytes, read());
+    if (bytes.empty()) break;
+    s.scan.bytes += bytes.size();
+    for (std::size_t n; (n = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(n + 1)) {
+      if (s.carry.empty()) {
+        s.take(bytes.substr(0, n));
+      } else {
+        s.take(s.carry.append(bytes.substr(0, n)));
+        s.carry.clear();
+      }
+    }
+    s.carry.append(bytes);
+  }
+  s.scan.cut_bytes = s.carry.size();
+  return std::move(s.scan);
 }
 
 Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& result, std::size_t per_kind) {
@@ -409,26 +408,32 @@ Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& re
   if (!status) return fail(status.error().text);
   constexpr std::size_t kChunk = std::size_t{1} << 20;
   auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
-  ReportScanner scanner(result, per_kind);
-  if (S_ISFIFO(status->st_mode)) {
-    ssize_t n;
-    do n = ::read(fd->get(), buffer.get(), kChunk);
-    while (n < 0 && errno == EINTR);
-    if (n == 0) return fail("no process writes to this FIFO");
-    if (n < 0 && errno != EAGAIN) return fail(system_error_text(errno));
-    scanner.feed(std::string_view(buffer.get(), static_cast<std::size_t>(std::max<ssize_t>(n, 0))));
+  bool first = S_ISFIFO(status->st_mode);
+  auto blocking = [&]() -> Expected<void> {
+    const int flags = ::fcntl(fd->get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(system_error_text(errno));
+    return {};
+  };
+  if (!first) {
+    TESSAMER_TRY(blocking());
+    ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   }
-  const int flags = ::fcntl(fd->get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(system_error_text(errno));
-  ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   // Read, not mapped: a mapping of a report that is truncated meanwhile (a new run writing it)
   // would end the process with SIGBUS instead of a summary.
-  for (;;) {
+  return scan_report(result, per_kind, [&]() -> Expected<std::string_view> {
+    if (std::exchange(first, false)) {
+      ssize_t n;
+      do n = ::read(fd->get(), buffer.get(), kChunk);
+      while (n < 0 && errno == EINTR);
+      if (n == 0) return fail("no process writes to this FIFO");
+      if (n < 0 && errno != EAGAIN) return fail(system_error_text(errno));
+      TESSAMER_TRY(blocking());
+      if (n > 0) return std::string_view(buffer.get(), static_cast<std::size_t>(n));
+    }
     auto n = read_some(fd->get(), buffer.get(), kChunk);
     if (!n) return fail(n.error().text);
-    if (*n == 0) return scanner.finish();
-    scanner.feed(std::string_view(buffer.get(), *n));
-  }
+    return std::string_view(buffer.get(), *n);
+  });
 }
 
 int Summary::exit_status() const { return !trusted() ? 2 : result.status == "FAIL" ? 1 : 0; }

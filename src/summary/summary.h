@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -162,25 +162,15 @@ struct ReportScan {
   std::vector<Example> examples;  // in report order
 };
 
-// Consumes a report in pieces of any size. Each line is read once, by one reader; lines that span
-// pieces are carried over. Keeps the first `per_kind` lines of each divergence type and of each
-// column pair as examples.
-class ReportScanner {
- public:
-  // `result` must outlive the scanner.
-  ReportScanner(const RunResult& result, std::size_t per_kind);
-  ~ReportScanner();
-  void feed(std::string_view bytes);
-  // Takes the findings; the text after the last line end, if any, is a cut last line.
-  ReportScan finish();
+// Reads a report from `read`, which hands out pieces of any size and an empty one at its end:
+// each line is read once, by one reader, and lines that span pieces are carried over. Keeps the
+// first `per_kind` lines of each divergence type and of each column pair as examples. The text
+// after the last line end, if any, is a cut last line.
+[[nodiscard]] Expected<ReportScan> scan_report(const RunResult& result, std::size_t per_kind,
+                                               const std::function<Expected<std::string_view>()>& read);
 
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
-
-// Streams the report at `path` through a ReportScanner. A FIFO nobody writes to is refused
-// rather than waited on.
+// Streams the report at `path` through scan_report. A FIFO nobody writes to is refused rather
+// than waited on.
 [[nodiscard]] Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& result,
                                                     std::size_t per_kind);
 

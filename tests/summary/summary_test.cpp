@@ -29,6 +29,18 @@ std::string counts_of(const Summary& summary) {
   return out;
 }
 
+// Scans `report` handed out in pieces of `chunk` bytes (0: at once).
+ReportScan scan_text(const RunResult& result, std::string_view report, std::size_t per_kind, std::size_t chunk = 0) {
+  std::size_t at = 0;
+  auto scan = scan_report(result, per_kind, [&]() -> Expected<std::string_view> {
+    const std::string_view piece = report.substr(at, chunk == 0 ? report.size() : chunk);
+    at += piece.size();
+    return piece;
+  });
+  EXPECT_TRUE(scan);
+  return scan ? std::move(*scan) : ReportScan{};
+}
+
 Summary summarise_text(const std::string& result_text, const std::string& report, std::size_t per_kind = 10,
                        std::size_t chunk = 0, const std::string& request_text = "") {
   auto result = parse_result_document(result_text);
@@ -41,12 +53,7 @@ Summary summarise_text(const std::string& result_text, const std::string& report
     if (parsed) request = std::move(*parsed);
   }
   ReportScan scan;
-  if (!result->identical()) {
-    ReportScanner scanner(*result, per_kind);
-    if (chunk == 0) chunk = report.size() + 1;
-    for (std::size_t i = 0; i < report.size(); i += chunk) scanner.feed(std::string_view(report).substr(i, chunk));
-    scan = scanner.finish();
-  }
+  if (!result->identical()) scan = scan_text(*result, report, per_kind, chunk);
   return summarise(std::move(*result), std::move(scan), std::move(request), "div.jsonl", per_kind);
 }
 
@@ -235,9 +242,7 @@ TEST(SummaryReader, NeverTakesInvalidJsonForARecord) {
       }
       for (const std::string& variant : variants) {
         if (parse_json_document(variant)) continue;
-        ReportScanner scanner(runs[k], 1);
-        scanner.feed(variant + "\n");
-        const ReportScan scan = scanner.finish();
+        const ReportScan scan = scan_text(runs[k], variant + "\n", 1);
         EXPECT_EQ(scan.misfits[static_cast<std::size_t>(Misfit::Malformed)].lines, 1u) << variant;
         ++checked;
       }
