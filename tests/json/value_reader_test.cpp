@@ -1,3 +1,4 @@
+// Reading whole JSON documents into values.
 #include "json/value_reader.h"
 
 #include <gtest/gtest.h>

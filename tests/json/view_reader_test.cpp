@@ -1,3 +1,4 @@
+// The view reader against the strict one, and the strings and numbers it hands out.
 #include "json/view_reader.h"
 
 #include <gtest/gtest.h>

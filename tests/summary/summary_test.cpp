@@ -1,3 +1,4 @@
+// The summary from result and report to view: the report reader and its checks, the request, the three renderers and JUnit.
 #include "summary/summary.h"
 
 #include <gtest/gtest.h>
