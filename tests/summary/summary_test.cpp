@@ -1,4 +1,4 @@
-// The summary from result and report to view: the report reader and its checks, the request, the three renderers and JUnit.
+// The summary from result and report to view: the line reader, its checks, the request, the renderers.
 #include "summary/summary.h"
 
 #include <gtest/gtest.h>
