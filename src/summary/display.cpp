@@ -1,42 +1,16 @@
-// Numbers and values as people read them: grouped digits, sizes, shares, escaped and shortened text.
+// Numbers and text as people read them: grouped digits, sizes, shares, and values made visible.
 #include <unicode/uchar.h>
 
 #include <algorithm>
-#include <numeric>
 #include <cstdio>
 
+#include "core/utf8.h"
 #include "summary/detail.h"
 
 namespace tessamer::summary::detail {
 namespace {
 
 constexpr std::string_view kEllipsis = "…";
-
-// The next code point of `text` at `i` (advancing `i`), or -1 for a byte that starts no valid
-// UTF-8 character (then `i` advances by one).
-std::int32_t next_code_point(std::string_view text, std::size_t& i) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  unsigned char c = s[i];
-  if (c < 0x80) {
-    ++i;
-    return c;
-  }
-  std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (length == 0 || i + length > text.size()) {
-    ++i;
-    return -1;
-  }
-  std::int32_t cp = c & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((s[i + k] & 0xC0) != 0x80) {
-      ++i;
-      return -1;
-    }
-    cp = (cp << 6) | (s[i + k] & 0x3F);
-  }
-  i += length;
-  return cp;
-}
 
 // East Asian wide and fullwidth characters take two terminal columns. The ranges are the blocks
 // that terminals draw double width; ICU's width property would pull its whole data library into
@@ -48,65 +22,67 @@ bool is_wide(std::int32_t cp) {
          (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
 }
 
-// One character as shown: its display text and width.
+// One character as shown: where it is in the value, its width, and its spelling when the
+// character itself would not show.
 struct Unit {
-  std::size_t begin = 0;  // byte offset in the value
-  std::size_t end = 0;
+  std::size_t begin = 0, end = 0;
   std::size_t width = 0;
-  bool escaped = false;
-  std::string text;  // set only when escaped
+  char spelling[12] = {};
+  std::size_t spelled = 0;  // 0: shown as it stands
+  std::string_view spelled_text() const { return std::string_view(spelling, spelled); }
 };
 
-void describe_unit(std::string_view text, Unit& unit, std::int32_t cp) {
-  char buffer[16];
-  auto escape = [&](const char* form, unsigned value) {
-    std::snprintf(buffer, sizeof buffer, form, value);
-    unit.escaped = true;
-    unit.text = buffer;
-    unit.width = unit.text.size();
-  };
-  if (cp < 0) return escape("\\x%02x", static_cast<unsigned char>(text[unit.begin]));
-  if (cp == '\n') return escape("\\n", 0);
-  if (cp == '\t') return escape("\\t", 0);
-  if (cp == '\r') return escape("\\r", 0);
-  if (cp < 0x20 || cp == 0x7F) return escape("\\x%02x", static_cast<unsigned>(cp));
-  if (cp < 0x80) {
-    unit.width = 1;
-    return;
-  }
-  // Characters that would be invisible or ambiguous on screen (C1 controls, format characters
-  // such as a zero-width space or a byte order mark, spaces other than the plain one) are shown
-  // by their code, so that two values that look alike still show their difference.
-  auto category = static_cast<UCharCategory>(u_charType(cp));
-  if (category == U_CONTROL_CHAR || category == U_FORMAT_CHAR || category == U_SPACE_SEPARATOR ||
-      category == U_LINE_SEPARATOR || category == U_PARAGRAPH_SEPARATOR || category == U_UNASSIGNED ||
-      category == U_SURROGATE || category == U_PRIVATE_USE_CHAR) {
-    return escape(cp > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(cp));
-  }
-  if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK) {
-    unit.width = 0;
-    return;
-  }
-  unit.width = is_wide(cp) ? 2 : 1;
-}
+// Characters that would be invisible or ambiguous on screen (controls, format characters such
+// as a zero-width space or a byte order mark, spaces other than the plain one, line and paragraph
+// separators) are spelled by their code, so that values that look alike still show their
+// difference.
+constexpr std::uint32_t kSpelled = U_GC_CC_MASK | U_GC_CF_MASK | U_GC_ZS_MASK | U_GC_ZL_MASK | U_GC_ZP_MASK |
+                                   U_GC_CN_MASK | U_GC_CS_MASK | U_GC_CO_MASK;
 
+// The characters of `text`. A byte that starts no valid UTF-8 character is one unit of its own.
 std::vector<Unit> units_of(std::string_view text) {
   std::vector<Unit> units;
-  std::size_t i = 0;
-  while (i < text.size()) {
+  for (std::size_t i = 0; i < text.size();) {
     Unit unit;
     unit.begin = i;
-    std::int32_t cp = next_code_point(text, i);
-    unit.end = i;
-    describe_unit(text, unit, cp);
-    units.push_back(std::move(unit));
+    const bool valid = utf8::well_formed_prefix(text.substr(i, std::min<std::size_t>(4, text.size() - i))) > 0;
+    std::size_t next = i + 1;
+    const auto cp = valid ? static_cast<UChar32>(utf8::next_code_point(text, next = i)) : 0;
+    auto spell = [&](const char* form, unsigned value) {
+      unit.spelled = static_cast<std::size_t>(std::snprintf(unit.spelling, sizeof unit.spelling, form, value));
+    };
+    if (!valid) {
+      spell("\\x%02x", static_cast<unsigned char>(text[i]));
+    } else if (cp == '\n' || cp == '\t' || cp == '\r') {
+      spell("\\%c", cp == '\n' ? 'n' : cp == '\t' ? 't' : 'r');
+    } else if (cp < 0x20 || cp == 0x7F) {
+      spell("\\x%02x", static_cast<unsigned>(cp));
+    } else if (cp != ' ' && (U_GET_GC_MASK(cp) & kSpelled) != 0) {
+      spell(cp > 0xFFFF ? "\\U%08x" : "\\u%04x", static_cast<unsigned>(cp));
+    } else {
+      unit.width = (U_GET_GC_MASK(cp) & (U_GC_MN_MASK | U_GC_ME_MASK)) != 0 ? 0 : is_wide(cp) ? 2 : 1;
+    }
+    if (unit.spelled > 0) unit.width = unit.spelled;
+    unit.end = i = next;
+    units.push_back(unit);
   }
   return units;
 }
 
 std::size_t align_back(std::string_view text, std::size_t offset) {
-  while (offset > 0 && offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) --offset;
+  while (offset > 0 && offset < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[offset]))) --offset;
   return offset;
+}
+
+// The code points of `text`, without white space and case-folded as asked.
+std::u32string folded(std::string_view text, bool drop_space, bool fold_case) {
+  std::u32string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto cp = static_cast<UChar32>(utf8::next_code_point(text, i));
+    if (drop_space && u_isUWhiteSpace(cp)) continue;
+    out.push_back(static_cast<char32_t>(fold_case ? u_foldCase(cp, U_FOLD_CASE_DEFAULT) : cp));
+  }
+  return out;
 }
 
 }  // namespace
@@ -114,7 +90,6 @@ std::size_t align_back(std::string_view text, std::size_t offset) {
 std::string grouped(std::uint64_t n) {
   std::string digits = std::to_string(n);
   std::string out;
-  out.reserve(digits.size() + digits.size() / 3);
   for (std::size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
     out.push_back(digits[i]);
@@ -122,12 +97,15 @@ std::string grouped(std::uint64_t n) {
   return out;
 }
 
+std::string plural(std::uint64_t n, std::string_view one, std::string_view many) {
+  return grouped(n) + " " + std::string(n == 1 ? one : many);
+}
+
 std::string human_bytes(std::uint64_t n) {
   if (n < 1000) return std::to_string(n) + " B";
   static constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
-  double value = static_cast<double>(n);
+  double value = static_cast<double>(n) / 1000;
   std::size_t unit = 0;
-  value /= 1000;
   while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
     value /= 1000;
     ++unit;
@@ -140,19 +118,20 @@ std::string human_bytes(std::uint64_t n) {
 std::string percent(std::uint64_t count, std::uint64_t of) {
   if (of == 0) return "";
   if (count == 0) return "0%";
-  double share = static_cast<double>(count) / static_cast<double>(of) * 100.0;
+  const double share = static_cast<double>(count) / static_cast<double>(of) * 100.0;
   if (share < 0.05) return "<0.1%";
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.1f%%", share);
   return buffer;
 }
 
-std::string csv_row(const std::vector<std::string>& fields) {
+std::string csv_row(const std::vector<std::optional<std::string>>& fields) {
   std::string out;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) out.push_back(',');
-    const std::string& f = fields[i];
-    if (f.find_first_of(",\"\r\n") == std::string::npos) {
+    if (!fields[i]) continue;
+    const std::string& f = *fields[i];
+    if (!f.empty() && f.find_first_of(",\"\r\n") == std::string::npos) {
       out.append(f);
       continue;
     }
@@ -166,26 +145,29 @@ std::string csv_row(const std::vector<std::string>& fields) {
   return out;
 }
 
+std::string pair_label(std::string_view expected, std::string_view actual) {
+  return expected == actual ? std::string(expected) : std::string(expected) + " → " + std::string(actual);
+}
+
 std::size_t display_width(std::string_view text) {
   std::size_t width = 0;
   for (const Unit& unit : units_of(text)) width += unit.width;
   return width;
 }
 
-Shown show(const KeptValue& value, const KeptValue* other, std::size_t max_width) {
+std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size_t max_width, Mark mark) {
   max_width = std::max<std::size_t>(max_width, 8);
-  std::string_view v = value.text;
+  const std::string_view v = value.text;
   // The differing bytes of `value`: after the common start, before the common end.
   std::size_t diff_begin = v.size(), diff_end = v.size();
   if (other != nullptr) {
-    std::string_view o = other->text;
-    std::size_t n = std::min(v.size(), o.size());
-    std::size_t prefix = static_cast<std::size_t>(std::mismatch(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n), o.begin()).first - v.begin());
-    prefix = align_back(v, prefix);
+    const std::string_view o = other->text;
+    const std::size_t n = std::min(v.size(), o.size());
+    const std::size_t prefix = align_back(v, static_cast<std::size_t>(std::ranges::mismatch(v.substr(0, n), o).in1 - v.begin()));
     std::size_t suffix = 0;
     if (!value.cut_after && !other->cut_after) {
       while (suffix < n - prefix && v[v.size() - 1 - suffix] == o[o.size() - 1 - suffix]) ++suffix;
-      while (suffix > 0 && (static_cast<unsigned char>(v[v.size() - suffix]) & 0xC0) == 0x80) --suffix;
+      while (suffix > 0 && utf8::is_continuation(static_cast<unsigned char>(v[v.size() - suffix]))) --suffix;
     }
     diff_begin = prefix;
     diff_end = v.size() - suffix;
@@ -210,42 +192,69 @@ Shown show(const KeptValue& value, const KeptValue* other, std::size_t max_width
     for (std::size_t i = first; i < units.size(); ++i) rest += units[i].width;
     if (rest > room || trail) {
       room -= 1;
-      trail = true;
       std::size_t used = 0;
       last = first;
       while (last < units.size() && used + units[last].width <= room) used += units[last++].width;
-      trail = trail || last < units.size();
+      trail = true;
     }
   }
 
-  Shown shown;
-  auto add = [&](std::string_view text, bool differs, std::size_t width) {
-    if (!shown.pieces.empty() && shown.pieces.back().differs == differs) {
-      shown.pieces.back().text.append(text);
+  std::vector<Span> spans;
+  auto add = [&](std::string_view text, Mark m) {
+    if (!spans.empty() && spans.back().mark == m) {
+      spans.back().text.append(text);
     } else {
-      shown.pieces.push_back(Piece{std::string(text), differs});
+      spans.push_back(Span{std::string(text), m});
     }
-    shown.width += width;
   };
-  if (lead) add(kEllipsis, false, 1);
+  if (lead) add(kEllipsis, Mark::None);
   for (std::size_t i = first; i < last; ++i) {
     const Unit& u = units[i];
-    bool differs = u.begin < diff_end && u.end > diff_begin;
-    add(u.escaped ? std::string_view(u.text) : v.substr(u.begin, u.end - u.begin), differs, u.width);
+    const bool differs = other != nullptr && u.begin < diff_end && u.end > diff_begin;
+    std::string_view text = u.spelled == 0 ? v.substr(u.begin, u.end - u.begin) : u.spelled_text();
+    if (differs && text == " ") text = "·";
+    if (differs && text == "\\t") text = "→";
+    add(text, differs ? mark : Mark::None);
   }
-  if (trail) add(kEllipsis, false, 1);
-  return shown;
+  if (trail) add(kEllipsis, Mark::None);
+  return spans;
 }
 
-std::vector<std::size_t> columns_by_count(const ReportSummary& report) {
-  std::vector<std::size_t> order(report.by_column.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::erase_if(order, [&](std::size_t i) { return report.by_column[i].count == 0; });
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const std::uint64_t x = report.by_column[a].count, y = report.by_column[b].count;
-    return x != y ? x > y : a < b;  // ties in plan order
-  });
-  return order;
+std::vector<Span> visible(std::string_view text, std::size_t max_width, Mark mark) {
+  std::vector<Span> spans = show(KeptValue{std::string(text)}, nullptr, max_width, Mark::None);
+  for (Span& span : spans) span.mark = mark;
+  return spans;
+}
+
+void append_markup(std::string& out, std::string_view text) {
+  for (const Unit& unit : units_of(text)) {
+    if (unit.spelled > 0) {
+      out.append(unit.spelled_text());
+      continue;
+    }
+    const std::string_view c = text.substr(unit.begin, unit.end - unit.begin);
+    if (c == "&") {
+      out.append("&amp;");
+    } else if (c == "<") {
+      out.append("&lt;");
+    } else if (c == ">") {
+      out.append("&gt;");
+    } else if (c == "\"") {
+      out.append("&quot;");
+    } else if (c == "'") {
+      out.append("&#39;");
+    } else {
+      out.append(c);
+    }
+  }
+}
+
+Likeness likeness(std::string_view a, std::string_view b) {
+  if (a == b) return Likeness::None;
+  if (folded(a, true, false) == folded(b, true, false)) return Likeness::Whitespace;
+  if (folded(a, false, true) == folded(b, false, true)) return Likeness::Case;
+  if (folded(a, true, true) == folded(b, true, true)) return Likeness::WhitespaceAndCase;
+  return Likeness::None;
 }
 
 }  // namespace tessamer::summary::detail

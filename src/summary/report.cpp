@@ -1,583 +1,473 @@
-// Streaming the divergence report once, and holding it against the result document.
+// Reading the divergence report once, line by line, and holding it against the result document.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "core/file.h"
-#include "json/reader.h"
+#include "core/utf8.h"
+#include "json/value_reader.h"
+#include "json/view_reader.h"
 #include "summary/detail.h"
-#include "summary/summary.h"
 
 namespace tessamer::summary {
 namespace {
 
-using detail::Counted;
+// The members of a report line, in the sorted order in which the engine writes them.
+enum Member : unsigned {
+  kActual, kActualColumn, kActualColumns, kActualIndex, kActualRecord, kActualValues, kColumn, kExpected,
+  kExpectedColumn, kExpectedColumns, kExpectedIndex, kExpectedRecord, kExpectedValues, kKey, kRecord, kType,
+  kMembers
+};
+constexpr std::array<std::string_view, kMembers> kMemberNames = {
+    formats::kActual, formats::kActualColumn, formats::kActualColumns, formats::kActualIndex,
+    formats::kActualRecord, formats::kActualValues, formats::kColumn, formats::kExpected,
+    formats::kExpectedColumn, formats::kExpectedColumns, formats::kExpectedIndex, formats::kExpectedRecord,
+    formats::kExpectedValues, formats::kKey, formats::kRecord, formats::kType};
+constexpr std::uint32_t bit(Member m) { return 1u << m; }
+// What each type needs, and the three members a keyed run adds to every line.
+constexpr std::array<std::uint32_t, kTypeCount> kRequired = {
+    bit(kActual) | bit(kActualColumn) | bit(kActualIndex) | bit(kColumn) | bit(kExpected) | bit(kExpectedColumn) |
+        bit(kExpectedIndex) | bit(kRecord),
+    bit(kActualColumns) | bit(kActualValues) | bit(kExpectedColumns) | bit(kExpectedValues) | bit(kRecord),
+    bit(kExpected) | bit(kRecord), bit(kActual) | bit(kRecord)};
+constexpr std::uint32_t kKeyed = bit(kKey) | bit(kExpectedRecord) | bit(kActualRecord);
 
-// A report line's members, as far as the summary uses them.
-struct Line {
-  std::optional<DivergenceType> type;
-  std::optional<std::uint64_t> record;
-  std::optional<std::string> column, actual_column;
-  std::optional<std::uint64_t> expected_index, actual_index;
-  std::optional<std::uint64_t> expected_values, expected_columns, actual_values, actual_columns;
-  // "expected" / "actual": a field (CELL, null when absent) or a row (MISSING_ROW, ADDITIONAL_ROW).
-  bool has_expected = false, has_actual = false;
-  std::optional<std::string> expected, actual;
-  std::optional<std::vector<std::string>> expected_row, actual_row;
+bool same(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && json::ViewReader::same_run(a.data(), b.data(), a.size());
+}
+
+// A value of a line as read: what it is and where its text is in the line.
+struct Raw {
+  enum class Kind { Null, String, Number, Array };
+  Kind kind = Kind::Null;
+  json::StringView s;        // String: between the quotes; Array: the whole array
+  std::uint64_t number = 0;  // Number
 };
 
-json::Expected<std::string> read_string(json::Reader& reader) {
-  if (reader.skip_whitespace() != '"') return std::unexpected(reader.peek_error("expected a string"));
-  reader.eat();
-  return reader.parse_string();
-}
+// The members of one line; the element lists of the arrays are reused from line to line.
+struct Line {
+  std::array<Raw, kMembers> members;
+  std::uint32_t seen = 0;                    // members read in this line, by bit
+  std::array<std::vector<Raw>, 3> elements;  // of "expected", "actual", "key"
+  const Raw& operator[](Member m) const { return members[m]; }
+  std::vector<Raw>& elements_of(Member m) { return elements[m == kExpected ? 0 : m == kActual ? 1 : 2]; }
+};
 
-json::Expected<std::uint64_t> read_unsigned(json::Reader& reader) {
-  auto c = reader.skip_whitespace();
-  if (!c || *c < '0' || *c > '9') return std::unexpected(reader.peek_error("expected a non-negative integer"));
-  auto number = reader.parse_number(true);
-  if (!number) return std::unexpected(number.error());
-  if (number->kind != json::Number::Kind::Unsigned) {
-    return std::unexpected(reader.error("expected a non-negative integer"));
-  }
-  return number->u;
-}
-
-// A CELL field (string or null) or a row (array of strings).
-json::Expected<void> read_side(json::Reader& reader, std::optional<std::string>& field,
-                               std::optional<std::vector<std::string>>& row) {
-  auto c = reader.skip_whitespace();
-  if (c == 'n') {
-    reader.eat();
-    return reader.parse_ident("ull");
-  }
-  if (c == '"') {
-    reader.eat();
-    auto text = reader.parse_string();
-    if (!text) return std::unexpected(text.error());
-    field = std::move(*text);
-    return {};
-  }
-  if (c != '[') return std::unexpected(reader.peek_error("expected a string, null or an array of strings"));
-  reader.eat();
-  row.emplace();
-  bool first = true;
-  for (;;) {
-    auto more = reader.next_element(first);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
-    auto text = read_string(reader);
-    if (!text) return std::unexpected(text.error());
-    row->push_back(std::move(*text));
-  }
-  return reader.end_array();
-}
-
-std::optional<DivergenceType> type_from_name(std::string_view name) {
-  for (DivergenceType type : kTypes) {
-    if (type_name(type) == name) return type;
-  }
-  return std::nullopt;
-}
-
-#define SUMMARY_READ(target, expr)                                   \
-  do {                                                               \
-    auto summary_read_ = (expr);                                     \
-    if (!summary_read_) return std::unexpected(summary_read_.error()); \
-    target = std::move(*summary_read_);                              \
-  } while (false)
-
-json::Expected<Line> parse_line(std::string_view text) {
-  json::Reader reader(text);
-  Line line;
-  if (reader.skip_whitespace() != '{') return std::unexpected(reader.peek_error("expected an object"));
-  reader.eat();
-  bool first = true;
-  for (;;) {
-    auto more = reader.next_member(first);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
-    auto key = read_string(reader);
-    if (!key) return std::unexpected(key.error());
-    if (auto colon = reader.parse_colon(); !colon) return std::unexpected(colon.error());
-    const std::string& k = *key;
-    if (k == "type") {
-      auto name = read_string(reader);
-      if (!name) return std::unexpected(name.error());
-      line.type = type_from_name(*name);
-      if (!line.type) return std::unexpected(reader.error("unknown divergence type"));
-    } else if (k == "record") {
-      SUMMARY_READ(line.record, read_unsigned(reader));
-    } else if (k == "column") {
-      SUMMARY_READ(line.column, read_string(reader));
-    } else if (k == "actualColumn") {
-      SUMMARY_READ(line.actual_column, read_string(reader));
-    } else if (k == "expected" || k == "actual") {
-      bool expected = k == "expected";
-      (expected ? line.has_expected : line.has_actual) = true;
-      auto side = expected ? read_side(reader, line.expected, line.expected_row)
-                           : read_side(reader, line.actual, line.actual_row);
-      if (!side) return std::unexpected(side.error());
-    } else if (k == "expectedIndex") {
-      SUMMARY_READ(line.expected_index, read_unsigned(reader));
-    } else if (k == "actualIndex") {
-      SUMMARY_READ(line.actual_index, read_unsigned(reader));
-    } else if (k == "expectedValues") {
-      SUMMARY_READ(line.expected_values, read_unsigned(reader));
-    } else if (k == "expectedColumns") {
-      SUMMARY_READ(line.expected_columns, read_unsigned(reader));
-    } else if (k == "actualValues") {
-      SUMMARY_READ(line.actual_values, read_unsigned(reader));
-    } else if (k == "actualColumns") {
-      SUMMARY_READ(line.actual_columns, read_unsigned(reader));
-    } else {
-      // expectedColumn repeats column; anything else is not ours to judge.
-      auto skipped = detail::read_value(reader);
-      if (!skipped) return std::unexpected(skipped.error());
-    }
-  }
-  if (auto closed = reader.end_object(); !closed) return std::unexpected(closed.error());
-  if (auto end = reader.end_document(); !end) return std::unexpected(end.error());
-
-  auto missing = [&](std::string_view what) {
-    return std::unexpected(reader.error("missing " + std::string(what)));
-  };
-  if (!line.type) return missing("\"type\"");
-  if (!line.record) return missing("\"record\"");
-  switch (*line.type) {
-    case DivergenceType::Cell:
-      if (!line.column || !line.actual_column || !line.expected_index || !line.actual_index || !line.has_expected ||
-          !line.has_actual || line.expected_row || line.actual_row) {
-        return missing("members of a CELL line");
-      }
-      break;
-    case DivergenceType::RowWidth:
-      if (!line.expected_values || !line.expected_columns || !line.actual_values || !line.actual_columns) {
-        return missing("members of a ROW_WIDTH line");
-      }
-      break;
-    case DivergenceType::MissingRow:
-      if (!line.expected_row) return missing("the \"expected\" row");
-      break;
-    case DivergenceType::AdditionalRow:
-      if (!line.actual_row) return missing("the \"actual\" row");
-      break;
-  }
-  return line;
-}
-
-// Reads a report line in exactly the layout the engine writes (compact, keys sorted), taking
-// only what is counted and checking the rest as it passes: strings end where they should, hold
-// no raw control byte and only valid escapes and UTF-8. This is the report's hot path: a line
-// that deviates in any way, or a column name with an escape, is left to parse_line.
-class FastLine {
+// Reads report lines in any layout JSON allows: keys in any order, white space, escapes, members
+// it does not know. The engine's layout (compact, keys sorted) costs least: the key that followed
+// the previous one last time is tried first, as the bytes `"key":`, since lines of one type have
+// their keys in one order.
+class LineReader {
  public:
-  explicit FastLine(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
-
-  bool read(Counted& out) {
-    if (literal(R"({"actual":)")) {
-      if (p_ < end_ && *p_ == '[') {
-        out.type = DivergenceType::AdditionalRow;
-        return row() && literal(R"(,"record":)") && number(out.record) && literal(R"(,"type":"ADDITIONAL_ROW"})") && p_ == end_;
-      }
-      std::string_view expected_column;
-      out.type = DivergenceType::Cell;
-      return field() && literal(R"(,"actualColumn":)") && name(out.actual_column) && literal(R"(,"actualIndex":)") &&
-             number(out.actual_index) && literal(R"(,"column":)") && name(out.column) && literal(R"(,"expected":)") &&
-             field() && literal(R"(,"expectedColumn":)") && name(expected_column) && expected_column == out.column &&
-             literal(R"(,"expectedIndex":)") && number(out.expected_index) && literal(R"(,"record":)") &&
-             number(out.record) && literal(R"(,"type":"CELL"})") && p_ == end_;
-    }
-    if (literal(R"({"actualColumns":)")) {
-      std::uint64_t ignored;
-      out.type = DivergenceType::RowWidth;
-      return number(ignored) && literal(R"(,"actualValues":)") && number(ignored) && literal(R"(,"expectedColumns":)") &&
-             number(ignored) && literal(R"(,"expectedValues":)") && number(ignored) && literal(R"(,"record":)") &&
-             number(out.record) && literal(R"(,"type":"ROW_WIDTH"})") && p_ == end_;
-    }
-    if (literal(R"({"expected":)")) {
-      out.type = DivergenceType::MissingRow;
-      return row() && literal(R"(,"record":)") && number(out.record) && literal(R"(,"type":"MISSING_ROW"})") && p_ == end_;
-    }
-    return false;
+  LineReader() {
+    for (unsigned m = 0; m < kMembers; ++m) literals_[m].append("\"").append(kMemberNames[m]).append("\":");
+    for (unsigned m = 0; m <= kMembers; ++m) following_[m] = static_cast<std::uint8_t>((m + 1) % (kMembers + 1) % kMembers);
   }
+
+  // Everything it calls is inlined into it but the cold paths: the per-line cost is in the calls.
+  [[gnu::flatten]] bool read(std::string_view text, Line& line) {
+    r_.reset(text);
+    line.seen = 0;
+    last_ = kMembers;
+    for (auto& list : line.elements) list.clear();
+    if (!r_.take('{')) return r_.fail("expected an object");
+    if (!r_.take('}')) {
+      do {
+        const Member m = member();
+        if (r_.error() != nullptr) return false;
+        if (m == kMembers) {
+          if (!r_.skip(kJsonDepthLimit)) return false;
+          continue;
+        }
+        if ((line.seen & bit(m)) != 0) return r_.fail("repeated member");
+        line.seen |= bit(m);
+        if (!value(m, line)) return false;
+      } while (r_.more('}'));
+      if (r_.error() != nullptr) return false;
+    }
+    return r_.at_end() || r_.fail("trailing characters after the object");
+  }
+
+  const char* error() const { return r_.error(); }
 
  private:
-  // A literal of known length, so that the comparison is inlined.
-  template <std::size_t N>
-  bool literal(const char (&text)[N]) {
-    constexpr std::size_t n = N - 1;
-    if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, text, n) != 0) return false;
-    p_ += n;
+  // At a key: which member it names, kMembers for one this reader does not know.
+  Member member() {
+    const unsigned guess = following_[last_];
+    if (r_.take_exactly(literals_[guess])) return static_cast<Member>(last_ = guess);
+    json::StringView key;
+    if (!r_.string(key)) return r_.fail("expected a key"), kMembers;
+    if (!r_.take(':')) return r_.fail("expected ':'"), kMembers;
+    const std::string_view name = json::ViewReader::text(key, key_scratch_);
+    const auto* found = std::ranges::find_if(kMemberNames, [&](std::string_view n) { return same(n, name); });
+    if (found == kMemberNames.end()) return kMembers;
+    following_[last_] = static_cast<std::uint8_t>(found - kMemberNames.begin());
+    return static_cast<Member>(last_ = following_[last_]);
+  }
+
+  bool value(Member m, Line& line) {
+    Raw& raw = line.members[m];
+    const char c = r_.peek();
+    const bool field = m == kActual || m == kExpected;
+    if (c == 'n' && (field || m == kActualRecord || m == kExpectedRecord)) return raw.kind = Raw::Kind::Null, r_.literal("null");
+    if (c == '[' && (field || m == kKey)) return texts(raw, line.elements_of(m));
+    if (m == kKey) return r_.fail("expected an array of strings");
+    if (field || m == kActualColumn || m == kColumn || m == kExpectedColumn || m == kType) {
+      return raw.kind = Raw::Kind::String, r_.string(raw.s);
+    }
+    return raw.kind = Raw::Kind::Number, r_.count(raw.number);
+  }
+
+  // An array of strings and nulls, each element kept in `elements`.
+  bool texts(Raw& raw, std::vector<Raw>& elements) {
+    const char* open = r_.position();
+    r_.take('[');
+    raw.kind = Raw::Kind::Array;
+    if (!r_.take(']')) {
+      do {
+        Raw& element = elements.emplace_back();
+        const char c = r_.peek();
+        element.kind = c == 'n' ? Raw::Kind::Null : Raw::Kind::String;
+        if (c != 'n' && c != '"') return r_.fail("expected a string or null");
+        if (!(c == 'n' ? r_.literal("null") : r_.string(element.s))) return false;
+      } while (r_.more(']'));
+      if (r_.error() != nullptr) return false;
+    }
+    raw.s.raw = std::string_view(open, static_cast<std::size_t>(r_.position() - open));
     return true;
   }
 
-  bool number(std::uint64_t& out) {
-    const char* start = p_;
-    std::uint64_t value = 0;
-    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
-      std::uint64_t digit = static_cast<std::uint64_t>(*p_ - '0');
-      if (value > (UINT64_MAX - digit) / 10) return false;
-      value = value * 10 + digit;
-      ++p_;
-    }
-    if (p_ == start || (*start == '0' && p_ - start > 1)) return false;
-    out = value;
-    return true;
-  }
-
-  // A string; `escaped` tells whether it held a backslash escape.
-  bool string(bool& escaped) {
-    if (p_ == end_ || *p_ != '"') return false;
-    ++p_;
-    escaped = false;
-    for (;;) {
-      // Eight bytes at a time while none is a quote, a backslash, a control byte or non-ASCII.
-      while (end_ - p_ >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p_, 8);
-        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-        std::uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
-        std::uint64_t special = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | (w - kOnes * 0x20) | w;
-        if ((special & kHigh) != 0) break;
-        p_ += 8;
-      }
-      if (p_ == end_) return false;
-      unsigned char c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        ++p_;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c == '\\') {
-        if (!escape()) return false;
-        escaped = true;
-      } else if (c >= 0x80) {
-        if (!utf8()) return false;
-      } else {
-        ++p_;
-      }
-    }
-  }
-
-  bool escape() {
-    ++p_;
-    if (p_ == end_) return false;
-    char c = *p_++;
-    if (c != 'u') return std::strchr("\"\\/bfnrt", c) != nullptr && c != '\0';
-    // \uXXXX, a surrogate only as a leading one followed by an escaped trailing one.
-    auto hex4 = [&](unsigned& v) {
-      if (end_ - p_ < 4) return false;
-      v = 0;
-      for (int k = 0; k < 4; ++k) {
-        char h = *p_++;
-        int d = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
-        if (d < 0) return false;
-        v = v * 16 + static_cast<unsigned>(d);
-      }
-      return true;
-    };
-    unsigned first;
-    if (!hex4(first) || (first >= 0xDC00 && first <= 0xDFFF)) return false;
-    if (first < 0xD800 || first > 0xDBFF) return true;
-    unsigned second;
-    return literal("\\u") && hex4(second) && second >= 0xDC00 && second <= 0xDFFF;
-  }
-
-  bool utf8() {
-    const auto* s = reinterpret_cast<const unsigned char*>(p_);
-    std::size_t left = static_cast<std::size_t>(end_ - p_);
-    unsigned char c = s[0];
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (left < length || s[1] < low || s[1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if (s[k] < 0x80 || s[k] > 0xBF) return false;
-    }
-    p_ += length;
-    return true;
-  }
-
-  bool name(std::string_view& out) {
-    const char* start = p_ + 1;
-    bool escaped;
-    if (!string(escaped) || escaped) return false;
-    out = std::string_view(start, static_cast<std::size_t>(p_ - 1 - start));
-    return true;
-  }
-
-  bool field() {
-    if (literal("null")) return true;
-    bool escaped;
-    return string(escaped);
-  }
-
-  bool row() {
-    if (!literal("[")) return false;
-    if (literal("]")) return true;
-    bool escaped;
-    do {
-      if (!string(escaped)) return false;
-    } while (literal(","));
-    return literal("]");
-  }
-
-  const char* p_;
-  const char* end_;
+  json::ViewReader r_;
+  std::array<std::string, kMembers> literals_;
+  // For each member, and for the start of a line (kMembers), the member that followed it last.
+  std::array<std::uint8_t, kMembers + 1> following_;
+  unsigned last_ = kMembers;
+  std::string key_scratch_;
 };
 
-// Backs `offset` up to the start of the UTF-8 character it falls in.
-std::size_t char_start(std::string_view text, std::size_t offset) {
-  while (offset > 0 && offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) --offset;
-  return offset;
+// A value kept for display: whole, or a window of kKeptBytes from `start`, cut at characters.
+KeptValue keep(std::string text, std::size_t start) {
+  if (start == 0 && text.size() <= KeptValue::kKeptBytes) return KeptValue{std::move(text)};
+  auto char_start = [&](std::size_t at) {
+    while (at > 0 && at < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[at]))) --at;
+    return at;
+  };
+  start = char_start(std::min(start, text.size()));
+  const bool cut = start + KeptValue::kKeptBytes < text.size();
+  const std::size_t end = cut ? char_start(start + KeptValue::kKeptBytes) : text.size();
+  return KeptValue{text.substr(start, end - start), start > 0, cut};
 }
 
-KeptValue keep(std::string&& text, std::size_t start) {
-  KeptValue kept;
-  if (start == 0 && text.size() <= KeptValue::kKeptBytes) {
-    kept.text = std::move(text);
-    return kept;
-  }
-  start = std::min(start, text.size());
-  std::size_t end = start + KeptValue::kKeptBytes;
-  if (end < text.size()) {
-    end = char_start(text, end);
-    kept.cut_after = true;
-  } else {
-    end = text.size();
-  }
-  kept.cut_before = start > 0;
-  kept.text.assign(text, start, end - start);
-  return kept;
-}
+// What a kind of misfit is called in a problem, and what it says about the report.
+constexpr std::array<std::pair<const char*, const char*>, kMisfitCount> kMisfitTexts = {{
+    {"lines that are not divergence records", ""},
+    {"lines that end in CR LF", ": the report was rewritten"},
+    {"lines that differ from the result's divergence examples", ": the report belongs to another run"},
+    {"CELL lines naming a column pair the run did not compare", ": the report belongs to another run"},
+    {"ROW_WIDTH lines with column counts other than the run's headers", ": the report belongs to another run"},
+    {"lines naming records the run's row counts do not reach", ": the report belongs to another run"},
+    {"lines going back to an earlier record", ": the report belongs to another run"},
+    {"lines whose key members do not fit the run", ": the report belongs to another run"},
+}};
 
-Divergence to_divergence(Line&& line) {
-  Divergence d;
-  d.type = *line.type;
-  d.record = *line.record;
-  switch (d.type) {
-    case DivergenceType::Cell: {
-      d.column = std::move(*line.column);
-      d.actual_column = std::move(*line.actual_column);
+// One pass over a report: the line reader, the counts and the examples kept so far.
+struct Scan {
+  Scan(const RunResult& r, std::size_t n) : result(r), per_kind(n), kept_by_column(r.column_pairs.size()) {
+    scan.read = true;
+    for (const JsonValue& example : r.examples) examples.push_back(to_compact_json(example));
+    scan.by_column.resize(r.column_pairs.size());
+    for (std::size_t i = 0; i < r.column_pairs.size(); ++i) pair_by_index.emplace_back(r.column_pairs[i].expected_index, i);
+    std::ranges::sort(pair_by_index);
+  }
+
+  void misfit(Misfit kind, std::string detail = {}) {
+    MisfitCount& m = scan.misfits[static_cast<std::size_t>(kind)];
+    if (m.lines++ == 0) m = {1, scan.lines, std::move(detail)};
+  }
+
+  std::string_view text(Member m, std::size_t scratch) { return json::ViewReader::text(line[m].s, scratch_[scratch]); }
+  bool has(std::uint32_t members) const { return (line.seen & members) == members; }
+
+  // Why the line is no divergence record of its type; nullptr when it is one.
+  const char* shape_error(DivergenceType type) {
+    using K = Raw::Kind;
+    const bool cell = type == DivergenceType::Cell;
+    const Member row = type == DivergenceType::AdditionalRow ? kActual : kExpected;
+    const bool fits = cell ? line[kExpected].kind != K::Array && line[kActual].kind != K::Array
+                           : type == DivergenceType::RowWidth ||
+                                 (line[row].kind == K::Array &&
+                                  std::ranges::none_of(line.elements_of(row), [](const Raw& e) { return e.kind == K::Null; }));
+    if (!has(kRequired[static_cast<std::size_t>(type)]) || !fits) {
+      return cell ? "missing members of a CELL line"
+             : type == DivergenceType::RowWidth ? "missing members of a ROW_WIDTH line"
+             : row == kExpected ? "missing the \"expected\" row" : "missing the \"actual\" row";
+    }
+    if (cell && !same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
+    if ((line.seen & kKeyed) == 0) return nullptr;
+    if (!has(kKeyed)) return "\"key\", \"expectedRecord\" and \"actualRecord\" must come together";
+    const bool additional = type == DivergenceType::AdditionalRow;
+    if (line[kExpectedRecord].kind != (additional ? K::Null : K::Number) ||
+        line[kActualRecord].kind != (type == DivergenceType::MissingRow ? K::Null : K::Number) ||
+        line[kRecord].number != line[additional ? kActualRecord : kExpectedRecord].number) {
+      return "\"record\", \"expectedRecord\" and \"actualRecord\" do not fit the line's type";
+    }
+    return nullptr;
+  }
+
+  // Holds the line against what the result says of the run and counts it; the line's column
+  // pair, or npos.
+  std::size_t count(DivergenceType type) {
+    scan.by_type[static_cast<std::size_t>(type)] += 1;
+    const RunResult& r = result;
+    const std::uint64_t record = line[kRecord].number, compared = r.compared_rows.value_or(0),
+                        expected = r.expected_rows.value_or(0), actual = r.actual_rows.value_or(0);
+    auto out_of_range = [&] {
+      misfit(Misfit::RecordRange, "record " + detail::grouped(record) + " of a run of " + detail::grouped(compared) +
+                                      " compared, " + detail::grouped(expected) + " expected and " +
+                                      detail::grouped(actual) + " actual records");
+    };
+    const bool keyed = (line.seen & kKeyed) != 0;
+    if (keyed != r.keys.has_value()) {
+      misfit(Misfit::Keying, r.keys ? "no key in a keyed run" : "a key in a positional run");
+    } else if (keyed) {
+      const std::size_t fields = line.elements_of(kKey).size(), columns = r.keys->key_columns.size();
+      if (fields != columns) {
+        misfit(Misfit::Keying, "a key of " + detail::plural(fields, "field", "fields") + " for " +
+                                   detail::plural(columns, "key column", "key columns"));
+      }
+      auto within = [](const Raw& n, std::uint64_t rows) { return n.kind == Raw::Kind::Null || (n.number >= 1 && n.number <= rows); };
+      if (!within(line[kExpectedRecord], expected) || !within(line[kActualRecord], actual)) out_of_range();
+      // Keyed reports come in key order, so the lines of one key stand together.
+      auto distinct = [&](std::string& last, std::uint64_t& keys) {
+        if (keys == 0 || last != line[kKey].s.raw) ++keys, last.assign(line[kKey].s.raw);
+      };
+      distinct(last_keys_[0], scan.divergent_keys);
+      if (type == DivergenceType::MissingRow) distinct(last_keys_[1], scan.missing_keys);
+      if (type == DivergenceType::AdditionalRow) distinct(last_keys_[2], scan.additional_keys);
+    } else {
+      const bool pair_line = type == DivergenceType::Cell || type == DivergenceType::RowWidth;
+      const std::uint64_t top = pair_line ? compared : type == DivergenceType::MissingRow ? expected : actual;
+      if (record > top || record <= (pair_line ? 0 : compared)) out_of_range();
+      if (record < last_record_) misfit(Misfit::RecordOrder, "record " + detail::grouped(record) + " after " + detail::grouped(last_record_));
+      last_record_ = record;
+    }
+    if (type == DivergenceType::RowWidth) {
+      const std::uint64_t ec = line[kExpectedColumns].number, ac = line[kActualColumns].number;
+      if (ec != r.expected_headers.size() || ac != r.actual_headers.size() ||
+          (line[kExpectedValues].number == ec && line[kActualValues].number == ac)) {
+        misfit(Misfit::Widths);
+      }
+    }
+    if (type != DivergenceType::Cell) return std::string::npos;
+    const std::uint64_t index = line[kExpectedIndex].number;
+    for (auto it = std::ranges::lower_bound(pair_by_index, std::pair{index, std::size_t{0}});
+         it != pair_by_index.end() && it->first == index; ++it) {
+      const ColumnPair& pair = r.column_pairs[it->second];
+      if (pair.actual_index != line[kActualIndex].number || !same(pair.expected, text(kColumn, 1)) ||
+          !same(pair.actual, text(kActualColumn, 2))) {
+        continue;
+      }
+      ColumnCount& c = scan.by_column[it->second];
+      if (c.count++ == 0) c.first_record = record;
+      c.last_record = record;
+      return it->second;
+    }
+    misfit(Misfit::UnknownPair);
+    return std::string::npos;
+  }
+
+  // The elements of an array member in CSV form; nulls are left empty.
+  std::string csv_of(Member m) {
+    std::vector<std::optional<std::string>> fields;
+    for (const Raw& e : line.elements_of(m)) {
+      fields.push_back(e.kind == Raw::Kind::Null ? std::nullopt
+                                                 : std::optional(std::string(json::ViewReader::text(e.s, scratch_[3]))));
+    }
+    return detail::csv_row(fields);
+  }
+
+  Example example(DivergenceType type) {
+    Example e;
+    std::tie(e.type, e.line, e.record) = std::tuple(type, scan.lines, line[kRecord].number);
+    if ((line.seen & kKeyed) != 0) {
+      e.key = csv_of(kKey);
+      if (line[kExpectedRecord].kind == Raw::Kind::Number) e.expected_record = line[kExpectedRecord].number;
+      if (line[kActualRecord].kind == Raw::Kind::Number) e.actual_record = line[kActualRecord].number;
+    }
+    if (type == DivergenceType::RowWidth) {
+      e.expected_values = line[kExpectedValues].number;
+      e.expected_columns = line[kExpectedColumns].number;
+      e.actual_values = line[kActualValues].number;
+      e.actual_columns = line[kActualColumns].number;
+    } else if (type != DivergenceType::Cell) {
+      (type == DivergenceType::MissingRow ? e.expected : e.actual) = keep(csv_of(type == DivergenceType::MissingRow ? kExpected : kActual), 0);
+    } else {
+      e.column = text(kColumn, 1);
+      e.actual_column = text(kActualColumn, 2);
+      auto value = [&](Member m) {
+        return line[m].kind == Raw::Kind::Null ? std::nullopt : std::optional(std::string(text(m, 3)));
+      };
+      std::optional<std::string> expected = value(kExpected), actual = value(kActual);
       // Both sides are cut at one offset some way before their first difference.
       std::size_t start = 0;
-      if (line.expected && line.actual) {
-        const std::string& e = *line.expected;
-        const std::string& a = *line.actual;
-        std::size_t common = static_cast<std::size_t>(
-            std::mismatch(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(std::min(e.size(), a.size())), a.begin())
-                .first -
-            e.begin());
-        if (common > KeptValue::kKeptBytes / 4) start = char_start(e, common - KeptValue::kKeptBytes / 4);
+      if (expected && actual) {
+        e.likeness = detail::likeness(*expected, *actual);
+        const std::size_t common = static_cast<std::size_t>(
+            std::ranges::mismatch(*expected, *actual).in1 - expected->begin());
+        start = common > KeptValue::kKeptBytes / 4 ? common - KeptValue::kKeptBytes / 4 : 0;
       }
-      if (line.expected) d.expected = keep(std::move(*line.expected), start);
-      if (line.actual) d.actual = keep(std::move(*line.actual), start);
-      break;
+      if (expected) e.expected = keep(std::move(*expected), start);
+      if (actual) e.actual = keep(std::move(*actual), start);
     }
-    case DivergenceType::RowWidth:
-      d.expected_values = *line.expected_values;
-      d.expected_columns = *line.expected_columns;
-      d.actual_values = *line.actual_values;
-      d.actual_columns = *line.actual_columns;
-      break;
-    case DivergenceType::MissingRow: d.expected = keep(detail::csv_row(*line.expected_row), 0); break;
-    case DivergenceType::AdditionalRow: d.actual = keep(detail::csv_row(*line.actual_row), 0); break;
+    return e;
   }
-  return d;
-}
 
-std::string lines_text(std::uint64_t n) { return detail::grouped(n) + (n == 1 ? " line" : " lines"); }
+  void take(std::string_view text) {
+    ++scan.lines;
+    if (text.ends_with('\r')) {
+      misfit(Misfit::CrLf);
+      text.remove_suffix(1);
+    }
+    // The examples are copies of the first lines as the engine wrote them, byte for byte.
+    if (scan.lines <= examples.size() && text != examples[scan.lines - 1]) misfit(Misfit::Example);
+    if (!reader.read(text, line)) return misfit(Misfit::Malformed, reader.error());
+    const std::string_view name = this->text(kType, 0);
+    const auto* type = std::ranges::find_if(kTypes, [&](DivergenceType t) { return same(type_name(t), name); });
+    if ((line.seen & bit(kType)) == 0 || type == kTypes.end()) {
+      return misfit(Misfit::Malformed, (line.seen & bit(kType)) == 0 ? "missing \"type\"" : "unknown divergence type");
+    }
+    if (const char* why = shape_error(*type)) return misfit(Misfit::Malformed, why);
+    const std::size_t pair = count(*type);
+    const auto t = static_cast<std::size_t>(*type);
+    const bool column_wants = pair != std::string::npos && kept_by_column[pair] < per_kind;
+    if (scan.examples.size() < per_kind * 20 && (kept_by_type[t] < per_kind || column_wants)) {
+      ++kept_by_type[t];
+      if (pair != std::string::npos) ++kept_by_column[pair];
+      scan.examples.push_back(example(*type));
+    }
+  }
+
+  const RunResult& result;
+  const std::size_t per_kind;
+  std::vector<std::string> examples;  // the result's divergence examples as compact text
+  ReportScan scan;
+  LineReader reader;
+  Line line;
+  std::string carry;
+  std::array<std::string, 4> scratch_;
+  std::vector<std::pair<std::uint64_t, std::size_t>> pair_by_index;  // pairs by expected index
+  std::array<std::size_t, kTypeCount> kept_by_type{};
+  std::vector<std::size_t> kept_by_column;
+  std::uint64_t last_record_ = 0;
+  std::array<std::string, 3> last_keys_;  // of any line, of MISSING_ROW, of ADDITIONAL_ROW
+};
 
 }  // namespace
 
 std::string_view type_name(DivergenceType type) {
-  switch (type) {
-    case DivergenceType::Cell: return "CELL";
-    case DivergenceType::RowWidth: return "ROW_WIDTH";
-    case DivergenceType::MissingRow: return "MISSING_ROW";
-    case DivergenceType::AdditionalRow: return "ADDITIONAL_ROW";
-  }
-  return "CELL";
+  static constexpr std::string_view kNames[] = {formats::kCell, formats::kRowWidth, formats::kMissingRow, formats::kAdditionalRow};
+  return kNames[static_cast<std::size_t>(type)];
 }
 
-ReportScanner::ReportScanner(const RunResult& result, std::size_t first_limit)
-    : result_(result), first_limit_(first_limit) {
-  summary_.read = true;
-  summary_.by_column.resize(result.column_pairs.size());
-  pair_by_index_.reserve(result.column_pairs.size());
-  for (std::size_t i = 0; i < result.column_pairs.size(); ++i) {
-    pair_by_index_.emplace_back(result.column_pairs[i].expected_index, i);
-  }
-  // By index, then by place in the plan (each pair is unique).
-  std::sort(pair_by_index_.begin(), pair_by_index_.end());
-}
-
-void ReportScanner::feed(std::string_view bytes) {
-  summary_.bytes += bytes.size();
-  if (!carry_.empty()) {
-    const void* end = std::memchr(bytes.data(), '\n', bytes.size());
-    if (end == nullptr) {
-      carry_.append(bytes);
-      return;
-    }
-    std::size_t n = static_cast<std::size_t>(static_cast<const char*>(end) - bytes.data());
-    carry_.append(bytes.substr(0, n));
-    line(carry_);
-    carry_.clear();
-    bytes.remove_prefix(n + 1);
-  }
+Expected<ReportScan> scan_report(const RunResult& result, std::size_t per_kind,
+                                 const std::function<Expected<std::string_view>()>& read) {
+  Scan s(result, per_kind);
   for (;;) {
-    const void* end = std::memchr(bytes.data(), '\n', bytes.size());
-    if (end == nullptr) break;
-    std::size_t n = static_cast<std::size_t>(static_cast<const char*>(end) - bytes.data());
-    line(bytes.substr(0, n));
-    bytes.remove_prefix(n + 1);
-  }
-  carry_.append(bytes);
-}
-
-void ReportScanner::line(std::string_view text) {
-  const std::uint64_t number = ++summary_.lines;
-  if (number <= result_.examples.size()) {
-    json::Reader reader(text);
-    auto value = detail::read_value(reader);
-    bool same = value && reader.end_document() && *value == result_.examples[number - 1];
-    if (!same && summary_.mismatched_examples++ == 0) summary_.first_mismatched_example = number;
-  }
-  Counted counted;
-  if (summary_.first.size() >= first_limit_ && FastLine(text).read(counted)) {
-    count(counted);
-    return;
-  }
-  auto full = parse_line(text);
-  if (!full) {
-    if (summary_.malformed_lines++ == 0) {
-      summary_.first_malformed_line = number;
-      summary_.first_malformed_message = full.error().to_string();
+    TESSAMER_ASSIGN_OR_RETURN(std::string_view bytes, read());
+    if (bytes.empty()) break;
+    s.scan.bytes += bytes.size();
+    for (std::size_t n; (n = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(n + 1)) {
+      if (s.carry.empty()) {
+        s.take(bytes.substr(0, n));
+      } else {
+        s.take(s.carry.append(bytes.substr(0, n)));
+        s.carry.clear();
+      }
     }
-    return;
+    s.carry.append(bytes);
   }
-  Line& l = *full;
-  counted.type = *l.type;
-  counted.record = *l.record;
-  if (counted.type == DivergenceType::Cell) {
-    counted.column = *l.column;
-    counted.actual_column = *l.actual_column;
-    counted.expected_index = *l.expected_index;
-    counted.actual_index = *l.actual_index;
-  }
-  count(counted);
-  if (summary_.first.size() < first_limit_) summary_.first.push_back(to_divergence(std::move(l)));
+  s.scan.cut_bytes = s.carry.size();
+  return std::move(s.scan);
 }
 
-void ReportScanner::count(const Counted& line) {
-  summary_.by_type[static_cast<std::size_t>(line.type)] += 1;
-  summary_.max_record = std::max(summary_.max_record, line.record);
-  if (line.type != DivergenceType::Cell) return;
-  auto it = std::lower_bound(pair_by_index_.begin(), pair_by_index_.end(), line.expected_index,
-                             [](const auto& entry, std::uint64_t index) { return entry.first < index; });
-  for (; it != pair_by_index_.end() && it->first == line.expected_index; ++it) {
-    const ColumnPair& pair = result_.column_pairs[it->second];
-    if (pair.actual_index != line.actual_index || pair.expected != line.column || pair.actual != line.actual_column) continue;
-    ColumnCount& c = summary_.by_column[it->second];
-    if (c.count++ == 0) c.first_record = line.record;
-    c.last_record = line.record;
-    return;
-  }
-  ++summary_.unknown_column_cells;
-}
-
-ReportSummary ReportScanner::finish() {
-  summary_.cut_bytes = carry_.size();
-  carry_.clear();
-  carry_.shrink_to_fit();
-  return std::move(summary_);
-}
-
-Expected<ReportSummary> scan_report_file(std::string_view path, const RunResult& result, std::size_t first_limit) {
+Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& result, std::size_t per_kind) {
   auto fail = [&](std::string_view cause) {
     return std::unexpected(Error{"cannot read report " + std::string(path) + ": " + std::string(cause)});
   };
-  auto fd = open_file(path, O_RDONLY);
+  // Opened without waiting for a writer, which a FIFO would do forever when nobody writes to it.
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return fail(fd.error().text);
-  ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  // Read, not mapped: a mapping of a report that is truncated meanwhile (a new run writing it)
-  // would end the process with SIGBUS instead of a summary.
+  auto status = stat_fd(fd->get());
+  if (!status) return fail(status.error().text);
   constexpr std::size_t kChunk = std::size_t{1} << 20;
   auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
-  ReportScanner scanner(result, first_limit);
-  for (;;) {
+  bool first = S_ISFIFO(status->st_mode);
+  auto blocking = [&]() -> Expected<void> {
+    const int flags = ::fcntl(fd->get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(system_error_text(errno));
+    return {};
+  };
+  if (!first) {
+    TESSAMER_TRY(blocking());
+    ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  // Read, not mapped: a mapping of a report that is truncated meanwhile (a new run writing it)
+  // would end the process with SIGBUS instead of a summary.
+  return scan_report(result, per_kind, [&]() -> Expected<std::string_view> {
+    if (std::exchange(first, false)) {
+      ssize_t n;
+      do n = ::read(fd->get(), buffer.get(), kChunk);
+      while (n < 0 && errno == EINTR);
+      if (n == 0) return fail("no process writes to this FIFO");
+      if (n < 0 && errno != EAGAIN) return fail(system_error_text(errno));
+      TESSAMER_TRY(blocking());
+      if (n > 0) return std::string_view(buffer.get(), static_cast<std::size_t>(n));
+    }
     auto n = read_some(fd->get(), buffer.get(), kChunk);
     if (!n) return fail(n.error().text);
-    if (*n == 0) break;
-    scanner.feed(std::string_view(buffer.get(), *n));
-  }
-  return scanner.finish();
+    return std::string_view(buffer.get(), *n);
+  });
 }
 
-Summary summarise(RunResult result, ReportSummary report, std::size_t first_limit) {
-  Summary s{std::move(result), std::move(report), first_limit, {}};
+int Summary::exit_status() const { return !trusted() ? 2 : result.status == "FAIL" ? 1 : 0; }
+
+Summary summarise(RunResult result, ReportScan report, std::optional<Request> request, std::string report_path,
+                  std::size_t per_kind) {
+  Summary s{std::move(result), std::move(report), std::move(request), std::move(report_path), per_kind, {}, {}};
+  if (s.request) s.request_problems = detail::request_problems(*s.request, s.result);
   const RunResult& r = s.result;
-  const ReportSummary& rep = s.report;
+  const ReportScan& rep = s.report;
   if (!rep.read) return s;
-  auto& problems = s.problems;
+  using detail::grouped;
   if (rep.cut_bytes > 0) {
-    problems.push_back("the last line is cut off (" + detail::grouped(rep.cut_bytes) +
-                       " bytes after the last line end): the report was not written to its end");
+    s.problems.push_back("the last line is cut off (" + grouped(rep.cut_bytes) +
+                         " bytes after the last line end): the report was not written to its end");
   }
-  if (rep.lines < r.divergences) {
-    problems.push_back("the report is shorter than the run: " + lines_text(rep.lines) + " for " +
-                       detail::grouped(r.divergences) + " divergences");
-  } else if (rep.lines > r.divergences) {
-    problems.push_back("the report is longer than the run: " + lines_text(rep.lines) + " for " +
-                       detail::grouped(r.divergences) + " divergences");
+  if (rep.lines != r.divergences) {
+    s.problems.push_back(std::string("the report is ") + (rep.lines < r.divergences ? "shorter" : "longer") +
+                         " than the run: " + detail::plural(rep.lines, "line", "lines") + " for " +
+                         detail::plural(r.divergences, "divergence", "divergences"));
   }
-  if (rep.malformed_lines > 0) {
-    problems.push_back(lines_text(rep.malformed_lines) + " not divergence records, the first at line " +
-                       detail::grouped(rep.first_malformed_line) + ": " + rep.first_malformed_message);
+  const std::uint64_t missing = rep.by_type[static_cast<std::size_t>(DivergenceType::MissingRow)],
+                      additional = rep.by_type[static_cast<std::size_t>(DivergenceType::AdditionalRow)];
+  if (rep.lines == r.divergences && rep.misfits[0].lines == 0 && (missing != r.missing_rows || additional != r.additional_rows)) {
+    s.problems.push_back("the report's " + grouped(missing) + " MISSING_ROW and " + grouped(additional) +
+                         " ADDITIONAL_ROW lines differ from the run's " + grouped(r.missing_rows) + " missing and " +
+                         grouped(r.additional_rows) + " additional rows: the report belongs to another run");
   }
-  bool other_run = false;
-  if (rep.mismatched_examples > 0) {
-    problems.push_back("line " + detail::grouped(rep.first_mismatched_example) +
-                       " differs from the result's divergence example: the report belongs to another run");
-    other_run = true;
-  }
-  if (!other_run && rep.unknown_column_cells > 0) {
-    problems.push_back(lines_text(rep.unknown_column_cells) +
-                       " name a column pair the run did not compare: the report belongs to another run");
-    other_run = true;
-  }
-  std::uint64_t rows = std::max(r.expected_rows.value_or(0), r.actual_rows.value_or(0));
-  if (!other_run && rep.max_record > rows) {
-    problems.push_back("the report reaches record " + detail::grouped(rep.max_record) + " of a run of " +
-                       detail::grouped(rows) + " records: the report belongs to another run");
-    other_run = true;
-  }
-  const auto& t = rep.by_type;
-  std::uint64_t missing = t[static_cast<std::size_t>(DivergenceType::MissingRow)];
-  std::uint64_t additional = t[static_cast<std::size_t>(DivergenceType::AdditionalRow)];
-  if (!other_run && rep.lines == r.divergences && rep.malformed_lines == 0 &&
-      (missing != r.missing_rows || additional != r.additional_rows)) {
-    problems.push_back("the report's " + detail::grouped(missing) + " MISSING_ROW and " + detail::grouped(additional) +
-                       " ADDITIONAL_ROW lines differ from the run's " + detail::grouped(r.missing_rows) +
-                       " missing and " + detail::grouped(r.additional_rows) +
-                       " additional rows: the report belongs to another run");
+  for (std::size_t k = 0; k < kMisfitCount; ++k) {
+    const MisfitCount& m = rep.misfits[k];
+    if (m.lines == 0) continue;
+    s.problems.push_back(std::string(kMisfitTexts[k].first) + ": " + detail::plural(m.lines, "line", "lines") +
+                         ", the first at line " + grouped(m.first_line) +
+                         (m.first_detail.empty() ? "" : " (" + m.first_detail + ")") + kMisfitTexts[k].second);
   }
   return s;
 }
