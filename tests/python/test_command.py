@@ -47,7 +47,8 @@ def test_the_request_written_for_the_options(work):
                        "--column", "d=day=of=year", "--exclude", "note=", *APPROVE, "--exclude", "=at", *APPROVE,
                        "--exclude", "x", *APPROVE, "--encoding", "latin1", "--delimiter", ";", "--quote", "'",
                        "--escape", "\\", "--report", "out/r.jsonl"], work)
-    assert run.returncode == 0, run.stderr
+    # The fake engine's result is another run's: the summary says so.
+    assert run.returncode == 2 and "the request is not this run's" in run.stderr, run.stderr
     approval = {"reason": "set on import", "approvedBy": "data owner", "approvalReference": "TICKET-42"}
     assert json.loads((work / "seen.json").read_text()) == {
         "schemaVersion": 1, "expectedPath": "e.csv", "actualPath": "a.csv", "divergencePath": "out/r.jsonl",
@@ -79,7 +80,7 @@ def test_junit_report(work):
 
 def test_keyed_check_of_the_installed_example(work, keyed):
     run = run_command(["expected.csv", "actual.csv", "--key", "id"], os.path.join(EXAMPLES, "basic"))
-    assert (run.returncode, "1906.21" in run.stdout) == (1, True), run.stderr
+    assert (run.returncode, "1906.[21]" in run.stdout) == (1, True), run.stderr
 
 
 class Verdict:

@@ -33,7 +33,7 @@ def test_fails_with_the_terminal_summary(work, summary):
     message = str(failure.value)
     assert message.startswith(f"{actual} does not match {golden}\n\nFAIL  2 divergences\n")
     if summary is None:
-        for text in ("CELL            1", "MISSING_ROW     1", "amount      1", "first 2 of 2 divergences", "20.01", "Alan"):
+        for text in ("CELL 1  ROW_WIDTH 0  MISSING_ROW 1", "amount      1", "2 of 2 divergences", "20.0[1]", "Alan"):
             assert text in message, text
         assert "\x1b[" not in message, "no colour in a CI log"
     else:  # without the summary program, a shorter text from the result alone
@@ -49,6 +49,6 @@ def test_a_failing_pytest_test_reads_well(work):
     run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_golden.py"], cwd=work,
                          capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=os.path.join(SOURCE_DIR, "python")))
     assert run.returncode == 1 and "1 failed" in run.stdout, run.stdout + run.stderr
-    for text in ("E       AssertionError: ", "E       FAIL  1 divergence", "date        1", "2024-01-04"):
+    for text in ("E       AssertionError: ", "E       FAIL  1 divergence", "date        1", "2024-01-0[4]"):
         assert text in run.stdout, text
     assert "testing.py" not in run.stdout, "the helper's own frame is hidden"
