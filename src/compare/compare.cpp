@@ -64,16 +64,24 @@ Result<ComparisonOutcome> compare_datasets(const ComparisonInput& input) {
   const Pairing pairing{input, expected, actual, pairs, lines};
   std::optional<KeyedTotals> keyed;
   ComparisonTotals totals;
+  // What each stream read: a keyed run in any order hands it on from its first pass, its streams
+  // gone by then; otherwise the streams are finished here.
+  std::optional<std::pair<StreamedBytes, StreamedBytes>> read;
   if (input.plan.keys.empty()) {
     TESSAMER_ASSIGN_OR_RETURN(totals, pair_by_position(pairing));
   } else {
     TESSAMER_ASSIGN_OR_RETURN(KeyedOutcome by_key, pair_by_key(pairing, report));
     totals = by_key.totals;
     keyed = by_key.keyed;
+    read = std::move(by_key.first_pass);
   }
 
-  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, expected.finish());
-  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, actual.finish());
+  if (!read) {
+    TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_done, expected.finish());
+    TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_done, actual.finish());
+    read = {std::move(expected_done), std::move(actual_done)};
+  }
+  auto& [expected_read, actual_read] = *read;
   TESSAMER_ASSIGN_OR_RETURN(DivergenceSummary summary, finish_divergence_report(std::move(report)));
   totals.expected_bytes = expected_read.bytes;
   totals.expected_sha256 = std::move(expected_read.sha256);

@@ -614,6 +614,14 @@ Result<KeyedOutcome> pair_by_key(const Pairing& pairing, const DivergenceReportW
   TESSAMER_ASSIGN_OR_RETURN(auto prepared, prepare(pairing, location));
   outcome.keyed.expected_sorted = prepared.first.sorted;
   outcome.keyed.actual_sorted = prepared.second.sorted;
+  // The first pass has the counts and digests. Its streams close their files before these are
+  // opened again, so that beyond the descriptors of a positional run the run holds only its run
+  // files (at most four) and the probe file.
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, pairing.expected.finish());
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, pairing.actual.finish());
+  outcome.first_pass = {std::move(expected_read), std::move(actual_read)};
+  { [[maybe_unused]] const DatasetStream done = std::move(pairing.expected); }
+  { [[maybe_unused]] const DatasetStream done = std::move(pairing.actual); }
 
   // Phase B: the expected file is opened again before the actual one.
   TESSAMER_ASSIGN_OR_RETURN(DatasetStream expected_reread, reopen(input.expected, input));

@@ -32,13 +32,16 @@ inline Row row_of(const csv::Record& record) { return Row{record.fields(), recor
 struct KeyedOutcome {
   ComparisonTotals totals;
   KeyedTotals keyed;
+  // Under KeyOrder::Any: what the first pass read of each file; its streams are gone by then.
+  std::optional<std::pair<StreamedBytes, StreamedBytes>> first_pass;
 };
 
 // Pairs records by the key columns of the plan: both sides in key order, one merge. Under
 // KeyOrder::Sorted the streams must already be in key order; under KeyOrder::Any a first pass
 // reads and digests each stream, sorting a side that is not in order, and a second pass reads
 // the files again to merge. `report` is the open report (a sort needs a place for its files).
-// Fills the row counts; under KeyOrder::Any also finishes both streams.
+// Fills the row counts; under KeyOrder::Any also finishes both streams, hands on what they read
+// (first_pass) and leaves them moved from, their files closed.
 [[nodiscard]] Result<KeyedOutcome> pair_by_key(const Pairing& pairing, const DivergenceReportWriter& report);
 
 }  // namespace tessamer

@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +52,36 @@ std::string in_dir(const std::string& cwd, const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// In a child before it runs: its directory and its limits; false when one cannot be set.
+bool set_up_child(const RunOptions& options) {
+  if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) return false;
+  const std::pair<int, const std::optional<rlim_t>&> limits[] = {{RLIMIT_FSIZE, options.file_size_limit},
+                                                                 {RLIMIT_AS, options.address_space_limit},
+                                                                 {RLIMIT_NOFILE, options.open_files_limit}};
+  for (const auto& [resource, limit] : limits) {
+    if (!limit) continue;
+    const rlimit value{*limit, *limit};
+    if (::setrlimit(resource, &value) != 0) return false;
+  }
+  return true;
+}
+
+RunResult wait_for(pid_t pid, int out_pipe[2], int err_pipe[2]) {
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace
+
 RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
@@ -58,14 +89,7 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
-    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
-    const std::pair<int, const std::optional<rlim_t>&> limits[] = {{RLIMIT_FSIZE, options.file_size_limit},
-                                                                   {RLIMIT_AS, options.address_space_limit}};
-    for (const auto& [resource, limit] : limits) {
-      if (!limit) continue;
-      const rlimit value{*limit, *limit};
-      if (::setrlimit(resource, &value) != 0) ::_exit(127);
-    }
+    if (!set_up_child(options)) ::_exit(127);
     switch (options.stdout_mode) {
       case StdoutMode::Capture: ::dup2(out_pipe[1], 1); break;
       case StdoutMode::BrokenPipe: {
@@ -95,15 +119,28 @@ RunResult run_process(const std::string& program, const std::vector<std::string>
     ::execvp(program.c_str(), argv.data());
     ::_exit(127);
   }
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  RunResult result;
-  drain(out_pipe[0], err_pipe[0], result.out, result.err);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  return wait_for(pid, out_pipe, err_pipe);
+}
+
+RunResult run_in_child(const std::function<int(int out_fd, int err_fd)>& body, const RunOptions& options) {
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    if (!set_up_child(options)) ::_exit(127);
+    // Groups first: once the user is dropped, they can no longer be changed.
+    if (options.unprivileged && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(127);
+    }
+    const int status = body(out_pipe[1], err_pipe[1]);
+    ::_exit(status);
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  return wait_for(pid, out_pipe, err_pipe);
 }
 
 bool engine_is_wrapped() {

@@ -3,6 +3,7 @@
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct RunOptions {
   bool unprivileged = false;  // run as uid/gid 65534 (only possible when the tests run as root)
   std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE of the child, in bytes
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS of the child, in bytes
+  std::optional<rlim_t> open_files_limit;     // RLIMIT_NOFILE of the child
 };
 
 // Whether `unprivileged` runs can be made here: the tests run as root and setpriv exists. When
@@ -37,6 +39,12 @@ bool engine_is_wrapped();
 // Runs `program` (looked up in PATH when it has no slash) with `args` (argv[0] included) and
 // waits for it.
 RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Runs `body` in a forked child of this test program, under `options` (cwd, limits, user; output
+// captured, whatever stdout_mode says), and gives what it printed on the two descriptors it is
+// handed and its return value as the exit status. For in-process runs that need what only a child
+// can have: limits, another user, a definition of a system call the test program replaces.
+RunResult run_in_child(const std::function<int(int out_fd, int err_fd)>& body, const RunOptions& options = {});
 
 // Runs the engine binary of this build with the given arguments after the program name. When the
 // environment variable TESSAMER_TEST_WRAPPER is set (e.g. "valgrind --error-exitcode=99"), its

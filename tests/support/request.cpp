@@ -54,6 +54,11 @@ std::string Request::to_json() const {
   }
   document.set("excludedColumns", std::move(exclusions));
   document.set("exampleLimit", JsonValue::number(example_limit));
+  if (key_columns) document.set("keyColumns", string_list(*key_columns));
+  if (key_order) document.set("keyOrder", JsonValue::string(*key_order));
+  if (duplicate_keys) document.set("duplicateKeys", JsonValue::string(*duplicate_keys));
+  if (sort_memory_bytes) document.set("sortMemoryBytes", JsonValue::number(*sort_memory_bytes));
+  if (sort_directory) document.set("sortDirectory", JsonValue::string(*sort_directory));
   return to_compact_json(document);
 }
 

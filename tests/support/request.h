@@ -34,6 +34,12 @@ struct Request {
   std::vector<std::pair<std::string, std::string>> columns;
   std::vector<Exclusion> excluded_columns;
   std::uint64_t example_limit = 10;
+  // Pairing by key; each member is left out of the request when not given.
+  std::optional<std::vector<std::string>> key_columns;
+  std::optional<std::string> key_order;
+  std::optional<std::string> duplicate_keys;
+  std::optional<std::uint64_t> sort_memory_bytes;
+  std::optional<std::string> sort_directory;
 
   std::string to_json() const;
 };
