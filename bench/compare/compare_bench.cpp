@@ -1,33 +1,49 @@
 // End-to-end speed of the engine against plain hashing of the same files.
 //
-// Generates deterministic 12-column CSV pairs (ids, names, e-mail, decimals, dates, timestamps,
-// free text, some quoted fields) in five shapes: byte-identical, 0.01% of cells differing,
-// quoted-heavy with 0.01% differing, 10% differing (a large report), and equal sizes with one
-// cell differing in the last record ("late"). On each warm pair it runs
+// Positional cases (1 to 5): deterministic 12-column CSV pairs (ids, names, e-mail, decimals,
+// dates, timestamps, free text, some quoted fields) in five shapes: byte-identical, 0.01% of cells
+// differing, quoted-heavy with 0.01% differing, 10% differing (a large report), and equal sizes
+// with one cell differing in the last record ("late"). On each warm pair it runs
 // `openssl dgst -sha256 expected actual` and the built engine alternately, --repeat times each,
 // and reports the median wall time of both, the median of the per-run ratios, the CPU time
 // (user + system, from wait4) and the engine's peak RSS (the highest of the runs). The CPU ratio
 // is the steadier one on a machine busy with other work; the wall ratio is what the targets are
 // stated in.
 //
-//   compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N] [--keep] [--reuse]
+// Keyed cases (6 to 13): 10-column records of about 100 bytes with a unique 12-digit zero-padded
+// key first (so that byte order is number order), pairing by that key: byte-identical files;
+// sorted files with 0.01% of the non-key cells differing, under keyOrder SORTED and ANY; one
+// record inserted after the first 1,000; the 0.01% pair with the actual side shuffled, and with
+// both sides shuffled (default sort budget and 1 MiB); sorted with 10% differing. Each round runs
+// openssl, the keyed request and the same request without keyColumns (positional, same files)
+// one after the other, and for the 1 MiB case also the default budget. The table gives the
+// ratios keyed/positional and keyed/openssl (medians of the per-round ratios), the peak RSS of
+// both engine runs against the bound of the case, and checks the keyed report's line count
+// against the number of cells the generator changed.
 //
-// --mb is the size of each file of a pair (default 200). The generated data and reports are
-// removed afterwards unless --keep is given; --reuse takes the data a --keep run left in --dir
-// (same --mb) instead of generating it again. --case runs only the given case (1 to 5).
+//   compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N]
+//                 [--suite all|positional|keyed] [--keep] [--reuse]
+//
+// --mb is the size of each file of a pair (default 200; --mb 1024 for the 1 GB runs). The
+// generated data and reports are removed afterwards unless --keep is given; --reuse takes the data
+// a --keep run left in --dir (same --mb) instead of generating it again. --case runs only the given
+// case (1 to 13), --suite only one group.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -258,6 +274,410 @@ std::string member(const std::string& document, const std::string& key) {
   return document.substr(at, end - at);
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Keyed cases
+
+constexpr std::string_view kKeyedHeader = "id,customer,amount,quantity,order_date,status,city,country,comment,gift\n";
+constexpr std::size_t kKeyedCells = 10;
+// Keys step by 10, so that a record can be inserted between two neighbours without renumbering.
+constexpr std::uint64_t kKeyStep = 10;
+constexpr std::uint64_t kInsertAfter = 1000;
+
+// The cells of the record with key `key`: 12 digits, zero-padded, then nine fields; about 100
+// bytes as CSV.
+void make_keyed_row(Random& random, std::uint64_t key, std::vector<std::string>& cells) {
+  for (auto& cell : cells) cell.clear();
+  char text[32];
+  std::snprintf(text, sizeof text, "%012llu", static_cast<unsigned long long>(key));
+  cells[0] = text;
+  cells[1].append(pick(random, kFirst)).append(" ").append(pick(random, kLast));
+  cells[2] = std::to_string(random.below(1'000'000)) + "." + std::to_string(10 + random.below(90));
+  cells[3] = std::to_string(1 + random.below(50));
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", 2015 + unsigned(random.below(10)), 1 + unsigned(random.below(12)),
+                1 + unsigned(random.below(28)));
+  cells[4] = text;
+  cells[5] = pick(random, kStatus);
+  cells[6] = pick(random, kCity);
+  cells[7] = random.chance(0.5) ? "PT" : "JP";
+  for (std::size_t w = 0, words = 2 + random.below(4); w < words; ++w) {
+    if (w > 0) cells[8].append(" ");
+    cells[8].append(pick(random, kWords));
+  }
+  cells[9] = random.chance(0.5) ? "true" : "false";
+}
+
+// Changes each non-key cell with probability `p`; the number changed.
+std::uint64_t change_cells(Random& random, double p, std::vector<std::string>& cells) {
+  std::uint64_t changed = 0;
+  for (std::size_t i = 1; i < cells.size(); ++i) {
+    if (random.chance(p)) {
+      cells[i].append("9");
+      ++changed;
+    }
+  }
+  return changed;
+}
+
+// The files of the keyed cases, all from one generated sequence of records.
+struct KeyedFiles {
+  std::string sorted;             // expected side of most cases
+  std::string identical;          // a byte copy of `sorted`
+  std::string rare;               // `sorted` with 0.01% of the non-key cells changed
+  std::string tenth;              // `sorted` with 10% changed
+  std::string inserted;           // `sorted` with one record inserted after the first 1,000
+  std::string rare_shuffled;      // `rare` in a fixed pseudo-random order
+  std::string sorted_shuffled;    // `sorted` in another one
+  std::string counts;             // the changed-cell counts, for --reuse
+  std::uint64_t rare_changed = 0;
+  std::uint64_t tenth_changed = 0;
+
+  explicit KeyedFiles(const std::string& dir)
+      : sorted(dir + "/keyed-sorted.csv"),
+        identical(dir + "/keyed-identical.csv"),
+        rare(dir + "/keyed-rare.csv"),
+        tenth(dir + "/keyed-tenth.csv"),
+        inserted(dir + "/keyed-inserted.csv"),
+        rare_shuffled(dir + "/keyed-rare-shuffled.csv"),
+        sorted_shuffled(dir + "/keyed-sorted-shuffled.csv"),
+        counts(dir + "/keyed-counts.txt") {}
+
+  std::vector<std::string> data() const {
+    return {sorted, identical, rare, tenth, inserted, rare_shuffled, sorted_shuffled, counts};
+  }
+};
+
+// Rows held in one buffer; row i is [starts[i], starts[i + 1]).
+struct Rows {
+  std::string bytes;
+  std::vector<std::uint64_t> starts{0};
+  void add(const std::vector<std::string>& cells) {
+    append_row(bytes, cells, false);
+    starts.push_back(bytes.size());
+  }
+  std::size_t size() const { return starts.size() - 1; }
+  std::string_view row(std::size_t i) const { return std::string_view(bytes).substr(starts[i], starts[i + 1] - starts[i]); }
+};
+
+std::FILE* create(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) {
+    std::perror(("cannot create " + path).c_str());
+    std::exit(1);
+  }
+  return file;
+}
+
+void write_all(const std::string& path, std::initializer_list<std::string_view> parts) {
+  std::FILE* file = create(path);
+  for (std::string_view part : parts) std::fwrite(part.data(), 1, part.size(), file);
+  if (std::fclose(file) != 0) {
+    std::perror(("cannot write " + path).c_str());
+    std::exit(1);
+  }
+}
+
+// Writes `rows` in a pseudo-random order fixed by `seed` (Fisher-Yates).
+void write_shuffled(const std::string& path, const Rows& rows, std::uint64_t seed) {
+  std::vector<std::uint32_t> order(rows.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  Random random{seed};
+  for (std::size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[random.below(i)]);
+  std::FILE* file = create(path);
+  std::fwrite(kKeyedHeader.data(), 1, kKeyedHeader.size(), file);
+  std::string chunk;
+  for (std::uint32_t i : order) {
+    chunk.append(rows.row(i));
+    if (chunk.size() > (1 << 20)) {
+      std::fwrite(chunk.data(), 1, chunk.size(), file);
+      chunk.clear();
+    }
+  }
+  std::fwrite(chunk.data(), 1, chunk.size(), file);
+  std::fclose(file);
+}
+
+void generate_keyed(std::uint64_t bytes_each, KeyedFiles& files) {
+  Random rows_random{42}, rare_random{7}, tenth_random{11}, extra_random{99};
+  std::vector<std::string> cells(kKeyedCells), changed(kKeyedCells);
+  Rows sorted, rare;
+  std::FILE* tenth = create(files.tenth);
+  std::string tenth_chunk(kKeyedHeader);
+  for (std::uint64_t id = 1; kKeyedHeader.size() + sorted.bytes.size() < bytes_each; ++id) {
+    make_keyed_row(rows_random, id * kKeyStep, cells);
+    sorted.add(cells);
+    changed = cells;
+    files.rare_changed += change_cells(rare_random, 0.0001, changed);
+    rare.add(changed);
+    changed = cells;
+    files.tenth_changed += change_cells(tenth_random, 0.10, changed);
+    append_row(tenth_chunk, changed, false);
+    if (tenth_chunk.size() > (1 << 20)) {
+      std::fwrite(tenth_chunk.data(), 1, tenth_chunk.size(), tenth);
+      tenth_chunk.clear();
+    }
+  }
+  std::fwrite(tenth_chunk.data(), 1, tenth_chunk.size(), tenth);
+  std::fclose(tenth);
+  write_all(files.sorted, {kKeyedHeader, sorted.bytes});
+  write_all(files.identical, {kKeyedHeader, sorted.bytes});
+  write_all(files.rare, {kKeyedHeader, rare.bytes});
+  make_keyed_row(extra_random, kInsertAfter * kKeyStep + kKeyStep / 2, cells);
+  std::string extra;
+  append_row(extra, cells, false);
+  const std::string_view all = sorted.bytes;
+  write_all(files.inserted, {kKeyedHeader, all.substr(0, sorted.starts[kInsertAfter]), extra,
+                             all.substr(sorted.starts[kInsertAfter])});
+  write_shuffled(files.rare_shuffled, rare, 1234);
+  write_shuffled(files.sorted_shuffled, sorted, 5678);
+  std::ofstream(files.counts) << files.rare_changed << ' ' << files.tenth_changed << '\n';
+}
+
+struct KeyedCase {
+  const char* name;
+  std::string KeyedFiles::*expected;
+  std::string KeyedFiles::*actual;
+  const char* key_order;           // nullptr: the member left out (ANY)
+  std::uint64_t sort_memory_bytes;  // 0: the member left out (64 MiB)
+  double positional_target;        // keyed / positional at most this (0: no target)
+  double openssl_target;           // keyed / openssl at most this (0: no target)
+  bool identical;                  // the fast path: keyed / positional within 5% of 1
+  bool versus_default_budget;      // set against the default budget, not positional; at most 1.6×
+  std::uint64_t KeyedFiles::*changed;  // the cells that differ (nullptr: none)
+  std::uint64_t extra_lines;       // lines beyond those: inserted records
+};
+
+constexpr std::uint64_t kDefaultSortMemory = 64ull << 20;
+constexpr double kVersusDefaultTarget = 1.6;
+
+const KeyedCase kKeyedCases[] = {
+    {"identical, keyed", &KeyedFiles::sorted, &KeyedFiles::identical, nullptr, 0, 0, 0.60, true, false, nullptr, 0},
+    {"0.01%, SORTED", &KeyedFiles::sorted, &KeyedFiles::rare, "SORTED", 0, 1.5, 1.10, false, false,
+     &KeyedFiles::rare_changed, 0},
+    {"0.01%, ANY", &KeyedFiles::sorted, &KeyedFiles::rare, "ANY", 0, 2.2, 1.60, false, false,
+     &KeyedFiles::rare_changed, 0},
+    {"inserted at 1,001, SORTED", &KeyedFiles::sorted, &KeyedFiles::inserted, "SORTED", 0, 0.5, 1.10, false, false,
+     nullptr, 1},
+    {"actual shuffled, ANY", &KeyedFiles::sorted, &KeyedFiles::rare_shuffled, "ANY", 0, 5, 4, false, false,
+     &KeyedFiles::rare_changed, 0},
+    {"both shuffled, ANY", &KeyedFiles::sorted_shuffled, &KeyedFiles::rare_shuffled, "ANY", 0, 8, 6, false, false,
+     &KeyedFiles::rare_changed, 0},
+    {"both shuffled, ANY 1 MiB", &KeyedFiles::sorted_shuffled, &KeyedFiles::rare_shuffled, "ANY", 1 << 20, 0, 0,
+     false, true, &KeyedFiles::rare_changed, 0},
+    {"10%, SORTED", &KeyedFiles::sorted, &KeyedFiles::tenth, "SORTED", 0, 1.4, 0, false, false,
+     &KeyedFiles::tenth_changed, 0},
+};
+
+std::string request_text(const std::string& expected, const std::string& actual, const std::string& report,
+                         const std::string& keyed_members) {
+  return "{\"schemaVersion\":1,\"expectedPath\":\"" + expected + "\",\"actualPath\":\"" + actual +
+         "\",\"divergencePath\":\"" + report +
+         "\",\"encoding\":\"utf-8\",\"delimiter\":\",\",\"quoteChar\":\"\\\"\",\"escapeChar\":null,"
+         "\"hasHeader\":true,\"nullValue\":\"\",\"exampleLimit\":10" +
+         keyed_members + "}";
+}
+
+std::string keyed_members(const char* key_order, std::uint64_t sort_memory_bytes) {
+  std::string members = ",\"keyColumns\":[\"id\"]";
+  if (key_order) members += std::string(",\"keyOrder\":\"") + key_order + "\"";
+  if (sort_memory_bytes) members += ",\"sortMemoryBytes\":" + std::to_string(sort_memory_bytes);
+  return members;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::uint64_t count_lines(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return 0;
+  std::uint64_t lines = 0;
+  std::vector<char> buffer(1 << 20);
+  for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+    lines += static_cast<std::uint64_t>(std::count(buffer.data(), buffer.data() + n, '\n'));
+  }
+  std::fclose(file);
+  return lines;
+}
+
+// One program of a round: its arguments, where its standard output goes and the report it writes
+// (removed, untimed, before each of its runs).
+struct Program {
+  std::vector<std::string> args;
+  std::string out;
+  std::string report;
+};
+
+struct Series {
+  std::vector<Measured> runs;
+  double wall() const {
+    std::vector<double> v;
+    for (const Measured& m : runs) v.push_back(m.seconds);
+    return median(v);
+  }
+  double cpu() const {
+    std::vector<double> v;
+    for (const Measured& m : runs) v.push_back(m.cpu_seconds);
+    return median(v);
+  }
+  double max_rss() const {
+    double rss = 0;
+    for (const Measured& m : runs) rss = std::max(rss, m.max_rss_mib);
+    return rss;
+  }
+  bool all_ok() const {
+    return std::all_of(runs.begin(), runs.end(), [](const Measured& m) { return m.status == 0; });
+  }
+};
+
+// The median of the per-round ratios of `a` to `b`, in wall or CPU time.
+double ratio(const Series& a, const Series& b, bool cpu = false) {
+  std::vector<double> v;
+  for (std::size_t i = 0; i < a.runs.size(); ++i) {
+    v.push_back(cpu ? a.runs[i].cpu_seconds / b.runs[i].cpu_seconds : a.runs[i].seconds / b.runs[i].seconds);
+  }
+  return median(v);
+}
+
+// `repeat` rounds, each running every program once in the order given.
+std::vector<Series> rounds(int repeat, const std::vector<Program>& programs) {
+  std::vector<Series> series(programs.size());
+  for (int i = 0; i < repeat; ++i) {
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+      if (!programs[p].report.empty()) std::filesystem::remove(programs[p].report);
+      series[p].runs.push_back(run_child(programs[p].args, programs[p].out));
+    }
+  }
+  return series;
+}
+
+// The resident memory of this process now, in MiB. A child's peak (ru_maxrss) counts from the
+// fork, before the exec, so it can never show less than this.
+double own_rss_mib() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+// Runs the keyed cases; the number of targets missed.
+int run_keyed(std::uint64_t mb, const std::string& dir, const std::string& binary, int repeat, int only, bool keep,
+              bool reuse) {
+  KeyedFiles files(dir);
+  const auto data = files.data();
+  const bool have = reuse && std::all_of(data.begin(), data.end(), [](const std::string& p) {
+    return std::filesystem::exists(p);
+  });
+  if (have) {
+    std::ifstream(files.counts) >> files.rare_changed >> files.tenth_changed;
+  } else {
+    std::printf("generating the keyed files (%llu MB each)...\n", static_cast<unsigned long long>(mb));
+    std::fflush(stdout);
+    generate_keyed(mb << 20, files);
+    // Give the generator's memory back, so that the children's peak RSS is theirs.
+    malloc_trim(0);
+  }
+  std::printf("\nkeyed cases, %.0f MB per file, median of %d rounds (openssl, keyed, positional alternating); "
+              "this process: %.1f MiB RSS\n",
+              double(std::filesystem::file_size(files.sorted)) / (1 << 20), repeat, own_rss_mib());
+  std::printf("%-25s | %6s %6s %6s | %6s %6s %6s | %6s | %11s %5s | %11s %5s | %6s | %8s %9s  %s\n", "case", "keyed",
+              "cpu", "RSS", "pos", "cpu", "RSS", "ossl", "k/pos (tgt)", "cpu", "k/ossl(tgt)", "cpu", "RSS", "lines",
+              "pos", "verdict");
+  std::printf("%-25s | %6s %6s %6s | %6s %6s %6s | %6s | %11s %5s | %11s %5s | %6s | %8s %9s\n", "", "wall s", "s",
+              "MiB", "wall s", "s", "MiB", "wall s", "wall", "", "wall", "", "bound", "keyed", "lines");
+  int failures = 0;
+  double last_positional_rss = 0;  // for a case that runs no positional run of its own (same files)
+  for (const KeyedCase& c : kKeyedCases) {
+    const int number = 6 + static_cast<int>(&c - kKeyedCases);
+    if (only != 0 && only != number) continue;
+    const std::string stem = dir + "/case" + std::to_string(number);
+    const std::string& expected = files.*c.expected;
+    const std::string& actual = files.*c.actual;
+    const std::string keyed_report = stem + "-keyed.jsonl", positional_report = stem + "-positional.jsonl";
+    const std::string default_report = stem + "-default.jsonl";
+    std::ofstream(stem + "-keyed.json") << request_text(expected, actual, keyed_report,
+                                                        keyed_members(c.key_order, c.sort_memory_bytes));
+    std::vector<Program> programs = {
+        {{"openssl", "dgst", "-sha256", expected, actual}, stem + "-openssl.out", ""},
+        {{binary, "--request", stem + "-keyed.json"}, stem + "-keyed-result.json", keyed_report},
+    };
+    // The 1 MiB case is set against the default budget on the same files instead of the
+    // positional run, which the case before it measured.
+    if (c.versus_default_budget) {
+      std::ofstream(stem + "-default.json") << request_text(expected, actual, default_report,
+                                                            keyed_members(c.key_order, 0));
+      programs.push_back({{binary, "--request", stem + "-default.json"}, stem + "-default-result.json", default_report});
+    } else {
+      std::ofstream(stem + "-positional.json") << request_text(expected, actual, positional_report, "");
+      programs.push_back(
+          {{binary, "--request", stem + "-positional.json"}, stem + "-positional-result.json", positional_report});
+    }
+    // Warm the page cache (both files are read by each of these).
+    run_child(programs[0].args, programs[0].out);
+    std::filesystem::remove(keyed_report);
+    run_child(programs[1].args, programs[1].out);
+    const std::vector<Series> series = rounds(repeat, programs);
+    const Series &ossl = series[0], &keyed = series[1], &other = series[2];
+
+    const std::string result = read_text(programs[1].out);
+    const std::uint64_t lines = count_lines(keyed_report);
+    const std::uint64_t want_lines = (c.changed ? files.*c.changed : 0) + c.extra_lines;
+    const std::string other_lines = member(read_text(programs[2].out), "divergences");
+    const double versus_openssl = ratio(keyed, ossl), versus_other = ratio(keyed, other);
+    const bool sorted_mode = c.key_order && std::string_view(c.key_order) == "SORTED";
+    const double budget_mib = double(c.sort_memory_bytes ? c.sort_memory_bytes : kDefaultSortMemory) / (1 << 20);
+    if (!c.versus_default_budget) last_positional_rss = other.max_rss();
+    const double rss_bound = last_positional_rss + (sorted_mode ? 2.0 : budget_mib + 4.0);
+
+    std::string verdict;
+    auto miss = [&](const std::string& what) { verdict += (verdict.empty() ? "" : ", ") + what; };
+    if (!keyed.all_ok() || !other.all_ok() || !ossl.all_ok()) miss("a run failed");
+    if (c.identical ? member(result, "comparisonMode") != "\"quor-binary\"" : lines != want_lines) {
+      miss("report has " + std::to_string(lines) + " lines, want " + std::to_string(want_lines));
+    }
+    if (c.identical && std::abs(versus_other - 1.0) > 0.05) miss("k/pos");
+    if (c.positional_target > 0 && versus_other > c.positional_target) miss("k/pos");
+    if (c.versus_default_budget && versus_other > kVersusDefaultTarget) miss("1 MiB/default");
+    if (c.openssl_target > 0 && versus_openssl > c.openssl_target) miss("k/ossl");
+    if (last_positional_rss > 0 && keyed.max_rss() > rss_bound) miss("RSS");
+    char pos_target[16] = "", ossl_target[16] = "";
+    if (c.identical) std::snprintf(pos_target, sizeof pos_target, "1±5%%");
+    if (c.positional_target > 0) std::snprintf(pos_target, sizeof pos_target, "%.2f", c.positional_target);
+    if (c.openssl_target > 0) std::snprintf(ossl_target, sizeof ossl_target, "%.2f", c.openssl_target);
+    if (c.versus_default_budget) {
+      std::printf("%-25s | %6.3f %6.3f %6.1f | %6s %6s %6s | %6.3f | %5s %5s %5s | %5.2f %5s %5.2f | %6.1f | %8llu %9s  %s\n",
+                  c.name, keyed.wall(), keyed.cpu(), keyed.max_rss(), "", "", "", ossl.wall(), "", "", "",
+                  versus_openssl, ossl_target, ratio(keyed, ossl, true), rss_bound,
+                  static_cast<unsigned long long>(lines), "", verdict.empty() ? "ok" : ("MISSED: " + verdict).c_str());
+      std::printf("%-25s   the same with the default budget: %.3f s wall, %.3f s cpu, %.1f MiB; 1 MiB / default "
+                  "%.2f wall, %.2f cpu (target %.1f)\n",
+                  "", other.wall(), other.cpu(), other.max_rss(), versus_other, ratio(keyed, other, true),
+                  kVersusDefaultTarget);
+    } else {
+      std::printf("%-25s | %6.3f %6.3f %6.1f | %6.3f %6.3f %6.1f | %6.3f | %5.2f %5s %5.2f | %5.2f %5s %5.2f | %6.1f | "
+                  "%8llu %9s  %s\n",
+                  c.name, keyed.wall(), keyed.cpu(), keyed.max_rss(), other.wall(), other.cpu(), other.max_rss(),
+                  ossl.wall(), versus_other, pos_target, ratio(keyed, other, true), versus_openssl, ossl_target,
+                  ratio(keyed, ossl, true), rss_bound, static_cast<unsigned long long>(lines), other_lines.c_str(),
+                  verdict.empty() ? "ok" : ("MISSED: " + verdict).c_str());
+    }
+    if (!verdict.empty()) ++failures;
+    std::fflush(stdout);
+    for (const Program& p : programs) {
+      std::filesystem::remove(p.out);
+      if (!p.report.empty()) std::filesystem::remove(p.report);
+    }
+    if (!keep) {
+      for (const char* suffix : {"-keyed.json", "-positional.json", "-default.json"}) std::filesystem::remove(stem + suffix);
+    }
+  }
+  if (!keep) {
+    for (const std::string& path : data) std::filesystem::remove(path);
+  }
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -268,6 +688,7 @@ int main(int argc, char** argv) {
   bool keep = false;
   bool reuse = false;
   int only = 0;  // 1-based case number; 0 runs all
+  std::string suite = "all";
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--mb" && i + 1 < argc) mb = std::strtoull(argv[++i], nullptr, 10);
@@ -277,8 +698,11 @@ int main(int argc, char** argv) {
     else if (arg == "--keep") keep = true;
     else if (arg == "--reuse") reuse = true;
     else if (arg == "--case" && i + 1 < argc) only = std::atoi(argv[++i]);
+    else if (arg == "--suite" && i + 1 < argc) suite = argv[++i];
     else {
-      std::fprintf(stderr, "usage: compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N] [--keep] [--reuse]\n");
+      std::fprintf(stderr,
+                   "usage: compare_bench [--mb N] [--dir D] [--binary PATH] [--repeat N] [--case N]\n"
+                   "                     [--suite all|positional|keyed] [--keep] [--reuse]\n");
       return 2;
     }
   }
@@ -290,11 +714,19 @@ int main(int argc, char** argv) {
       {"late, one cell in the last row", 0, false, true, 1.10},
       {"typical, 10% differ", 0.10, false, false, 2.50},
   };
-  std::printf("%-30s %7s | %8s %8s %6s %7s | %8s %8s %7s | %6s %6s %6s  %s\n", "case", "MB/file", "wall s", "cpu s",
-              "GB/s", "RSS MiB", "ossl wall", "ossl cpu", "RSS MiB", "wall x", "cpu x", "target", "divergences");
+  if (suite != "all" && suite != "positional" && suite != "keyed") {
+    std::fprintf(stderr, "--suite takes all, positional or keyed\n");
+    return 2;
+  }
+  const bool positional_cases = suite != "keyed" && only <= 5;
+  const bool keyed_cases = suite != "positional" && (only == 0 || only >= 6);
+  if (positional_cases) {
+    std::printf("%-30s %7s | %8s %8s %6s %7s | %8s %8s %7s | %6s %6s %6s  %s\n", "case", "MB/file", "wall s", "cpu s",
+                "GB/s", "RSS MiB", "ossl wall", "ossl cpu", "RSS MiB", "wall x", "cpu x", "target", "divergences");
+  }
   int failures = 0;
   for (const Shape& shape : shapes) {
-    if (only != 0 && &shape != &shapes[only - 1]) continue;
+    if (!positional_cases || (only != 0 && &shape != &shapes[only - 1])) continue;
     const std::string stem = dir + "/case" + std::to_string(&shape - shapes + 1);
     const std::string expected = stem + "-expected.csv", actual = stem + "-actual.csv";
     const std::string report = stem + "-divergences.jsonl", request = stem + "-request.json";
@@ -336,6 +768,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (keyed_cases) failures += run_keyed(mb, dir, binary, repeat, only, keep, reuse);
   if (!keep) std::filesystem::remove_all(dir);
   return failures == 0 ? 0 : 1;
 }
