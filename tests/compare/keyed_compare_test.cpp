@@ -55,11 +55,12 @@ std::string summary(const Result<ComparisonOutcome>& outcome) {
          std::to_string(k.actual_repeated_keys) + " divergences " + std::to_string(outcome->divergences);
 }
 
-// The 60 records of key k, values 0 to 59, after a record of a higher key.
-std::string repeats(const std::string& changed_value) {
-  std::string text = "id,v\nz,0\n";
+// The 60 records of key k, values 0 to 59, after or before a record of a higher key: only the
+// side where it comes first is sorted.
+std::string repeats(const std::string& changed_value, bool higher_first) {
+  std::string text = higher_first ? "id,v\nz,0\n" : "id,v\n";
   for (int i = 0; i < 60; ++i) text += "k," + (i == 20 ? changed_value : std::to_string(i)) + "\n";
-  return text;
+  return higher_first ? text : text + "z,0\n";
 }
 
 // `count` records with two-digit ids in a scattered order (`step` prime to `count`), some left out
@@ -97,11 +98,14 @@ TEST(KeyedCompare, EveryWayGivesOneReport) {
        R"({"actualRecord":null,"expected":["k","5"],"expectedRecord":8,"key":["k"],"record":8,"type":"MISSING_ROW"})"
        "\n",
        "rows 8/7/7/1/0 sorted 0/0 repeated 4/3 divergences 2"},
-      {"sixty repeats of one key, paired in file order", repeats("20"), repeats("changed"), false,
+      {"sixty repeats of one key, paired in file order", repeats("20", true), repeats("changed", false), false,
        kByOccurrence, {0},
-       R"({"actual":"changed","actualColumn":"v","actualIndex":1,"actualRecord":22,"column":"v","expected":"20","expectedColumn":"v","expectedIndex":1,"expectedRecord":22,"key":["k"],"record":22,"type":"CELL"})"
+       R"({"actual":"changed","actualColumn":"v","actualIndex":1,"actualRecord":21,"column":"v","expected":"20","expectedColumn":"v","expectedIndex":1,"expectedRecord":22,"key":["k"],"record":22,"type":"CELL"})"
        "\n",
-       "rows 61/61/61/0/0 sorted 0/0 repeated 59/59 divergences 1"},
+       "rows 61/61/61/0/0 sorted 0/1 repeated 59/59 divergences 1"},
+      // Sorted by the first bytes of its first key field as numbers, each byte unsigned.
+      {"a short key with a byte from 0x80 up, sorted", "id,v\nz,1\nb,1\na\x80,2\n", "id,v\na\x80,2\nb,1\nz,1\n",
+       false, kReject, {0}, "", "rows 3/3/3/0/0 sorted 0/1 repeated 0/0 divergences 0"},
       {"a repeat in a later run", "id,v\nz,1\nk,1\nb,1\nc,1\ne,1\nk,2\na,1\n", "id,v\na,1\nb,1\nc,1\ne,1\nk,1\nz,1\n",
        false, kReject, {0}, "",
        R"(error: expected CSV has duplicate key ["k"] at records 2 and 6)"},
