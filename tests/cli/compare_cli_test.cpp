@@ -33,28 +33,6 @@ class CompareCli : public ::testing::Test {
   TempDir dir_;
 };
 
-std::string member(const std::string& document, const std::string& key) {
-  std::size_t at = document.find("\"" + key + "\":");
-  if (at == std::string::npos) return "<absent>";
-  at += key.size() + 3;
-  std::size_t end = at;
-  int depth = 0;
-  for (; end < document.size(); ++end) {
-    char c = document[end];
-    if (c == '"') {
-      for (++end; document[end] != '"'; ++end) end += document[end] == '\\';
-      continue;
-    }
-    if (c == '[' || c == '{') ++depth;
-    if (c == ']' || c == '}') {
-      if (depth == 0) break;
-      --depth;
-    }
-    if (c == ',' && depth == 0) break;
-  }
-  return document.substr(at, end - at);
-}
-
 const std::string kEngine = R"({"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"})";
 
 TEST_F(CompareCli, FailWithOneCellIsTheWholeDocument) {

@@ -29,29 +29,6 @@ std::string base_request(const std::string& members, bool with_key = true) {
   return request + "}";
 }
 
-// The value of a top-level member of a compact document, as its JSON text.
-std::string member(const std::string& document, const std::string& key) {
-  std::size_t at = document.find("\"" + key + "\":");
-  if (at == std::string::npos) return "<absent>";
-  at += key.size() + 3;
-  std::size_t end = at;
-  int depth = 0;
-  for (; end < document.size(); ++end) {
-    char c = document[end];
-    if (c == '"') {
-      for (++end; document[end] != '"'; ++end) end += document[end] == '\\';
-      continue;
-    }
-    if (c == '[' || c == '{') ++depth;
-    if (c == ']' || c == '}') {
-      if (depth == 0) break;
-      --depth;
-    }
-    if (c == ',' && depth == 0) break;
-  }
-  return document.substr(at, end - at);
-}
-
 std::string rows(int actual, int additional, int compared, int expected, int missing) {
   return "{\"actual\":" + std::to_string(actual) + ",\"additional\":" + std::to_string(additional) +
          ",\"compared\":" + std::to_string(compared) + ",\"expected\":" + std::to_string(expected) +

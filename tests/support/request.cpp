@@ -86,6 +86,28 @@ std::string without_timings(const std::string& document) {
   return std::regex_replace(document, timings, "\"$1\":0");
 }
 
+std::string member(const std::string& document, const std::string& key) {
+  std::size_t at = document.find("\"" + key + "\":");
+  if (at == std::string::npos) return "<absent>";
+  at += key.size() + 3;
+  std::size_t end = at;
+  int depth = 0;
+  for (; end < document.size(); ++end) {
+    char c = document[end];
+    if (c == '"') {
+      for (++end; document[end] != '"'; ++end) end += document[end] == '\\';
+      continue;
+    }
+    if (c == '[' || c == '{') ++depth;
+    if (c == ']' || c == '}') {
+      if (depth == 0) break;
+      --depth;
+    }
+    if (c == ',' && depth == 0) break;
+  }
+  return document.substr(at, end - at);
+}
+
 std::string file_sha256(const std::string& path) {
   Sha256 digest;
   std::string content = read_file(path);

@@ -55,6 +55,10 @@ RunResult run_request(const TempDir& dir, const Request& request, const RunOptio
 // the two members that differ from run to run.
 std::string without_timings(const std::string& document);
 
+// The JSON text of the first member named `key` in a compact document (a nested one's too, as
+// the first found), "<absent>" when there is none.
+std::string member(const std::string& document, const std::string& key);
+
 // SHA-256 of the file's content, as lowercase hex.
 std::string file_sha256(const std::string& path);
 
