@@ -27,6 +27,9 @@ std::string csv_row(const std::vector<std::optional<std::string>>& fields);
 // "name", or "expected → actual" for a renamed column.
 std::string pair_label(std::string_view expected, std::string_view actual);
 
+// The start of the character that the byte at `offset` is part of (`offset` itself at either end).
+std::size_t char_start(std::string_view text, std::size_t offset);
+
 // Terminal columns taken by text as shown (wide East Asian characters 2, combining marks 0).
 std::size_t display_width(std::string_view text);
 

@@ -69,11 +69,6 @@ std::vector<Unit> units_of(std::string_view text) {
   return units;
 }
 
-std::size_t align_back(std::string_view text, std::size_t offset) {
-  while (offset > 0 && offset < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[offset]))) --offset;
-  return offset;
-}
-
 // The code points of `text`, without white space and case-folded as asked.
 std::u32string folded(std::string_view text, bool drop_space, bool fold_case) {
   std::u32string out;
@@ -145,6 +140,11 @@ std::string csv_row(const std::vector<std::optional<std::string>>& fields) {
   return out;
 }
 
+std::size_t char_start(std::string_view text, std::size_t offset) {
+  while (offset > 0 && offset < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[offset]))) --offset;
+  return offset;
+}
+
 std::string pair_label(std::string_view expected, std::string_view actual) {
   return expected == actual ? std::string(expected) : std::string(expected) + " → " + std::string(actual);
 }
@@ -163,7 +163,7 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
   if (other != nullptr) {
     const std::string_view o = other->text;
     const std::size_t n = std::min(v.size(), o.size());
-    const std::size_t prefix = align_back(v, static_cast<std::size_t>(std::ranges::mismatch(v.substr(0, n), o).in1 - v.begin()));
+    const std::size_t prefix = char_start(v, static_cast<std::size_t>(std::ranges::mismatch(v.substr(0, n), o).in1 - v.begin()));
     std::size_t suffix = 0;
     if (!value.cut_after && !other->cut_after) {
       while (suffix < n - prefix && v[v.size() - 1 - suffix] == o[o.size() - 1 - suffix]) ++suffix;
@@ -227,25 +227,13 @@ std::vector<Span> visible(std::string_view text, std::size_t max_width, Mark mar
 }
 
 void append_markup(std::string& out, std::string_view text) {
+  static constexpr std::pair<std::string_view, std::string_view> kReferences[] = {
+      {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&#39;"}};
   for (const Unit& unit : units_of(text)) {
-    if (unit.spelled > 0) {
-      out.append(unit.spelled_text());
-      continue;
-    }
-    const std::string_view c = text.substr(unit.begin, unit.end - unit.begin);
-    if (c == "&") {
-      out.append("&amp;");
-    } else if (c == "<") {
-      out.append("&lt;");
-    } else if (c == ">") {
-      out.append("&gt;");
-    } else if (c == "\"") {
-      out.append("&quot;");
-    } else if (c == "'") {
-      out.append("&#39;");
-    } else {
-      out.append(c);
-    }
+    // A spelling never holds a markup character.
+    const std::string_view c = unit.spelled > 0 ? unit.spelled_text() : text.substr(unit.begin, unit.end - unit.begin);
+    const auto* reference = std::ranges::find(kReferences, c, &std::pair<std::string_view, std::string_view>::first);
+    out.append(reference != std::end(kReferences) ? reference->second : c);
   }
 }
 

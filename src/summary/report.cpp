@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <tuple>
 #include <utility>
 
 #include "core/file.h"
-#include "core/utf8.h"
 #include "json/value_reader.h"
 #include "json/view_reader.h"
 #include "summary/detail.h"
@@ -155,13 +153,9 @@ class LineReader {
 // A value kept for display: whole, or a window of kKeptBytes from `start`, cut at characters.
 KeptValue keep(std::string text, std::size_t start) {
   if (start == 0 && text.size() <= KeptValue::kKeptBytes) return KeptValue{std::move(text)};
-  auto char_start = [&](std::size_t at) {
-    while (at > 0 && at < text.size() && utf8::is_continuation(static_cast<unsigned char>(text[at]))) --at;
-    return at;
-  };
-  start = char_start(std::min(start, text.size()));
+  start = detail::char_start(text, std::min(start, text.size()));
   const bool cut = start + KeptValue::kKeptBytes < text.size();
-  const std::size_t end = cut ? char_start(start + KeptValue::kKeptBytes) : text.size();
+  const std::size_t end = cut ? detail::char_start(text, start + KeptValue::kKeptBytes) : text.size();
   return KeptValue{text.substr(start, end - start), start > 0, cut};
 }
 
