@@ -1,13 +1,6 @@
 // Helpers shared by the summary's own files; not included from other areas.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "summary/summary.h"
 
 namespace tessamer::summary::detail {

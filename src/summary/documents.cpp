@@ -1,8 +1,5 @@
 // Reading the result document and the request, and holding the request against the result.
 #include <algorithm>
-#include <array>
-#include <span>
-#include <string>
 #include <utility>
 
 #include "json/value_reader.h"

@@ -7,10 +7,6 @@
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "core/file.h"
 #include "summary/summary.h"
