@@ -234,11 +234,18 @@ class Builder {
     }
   }
 
-  std::vector<Span> value(const std::optional<KeptValue>& v, const std::optional<KeptValue>& other, Mark mark,
-                          std::string absent) const {
-    if (!v) return spans(std::move(absent), Mark::Quiet);
+  // One side of an example as shown: a field with its difference marked, a record, or a width.
+  std::vector<Span> shown_side(const Example& e, bool expected) const {
+    if (e.type == DivergenceType::RowWidth) {
+      return spans(plural(expected ? e.expected_values : e.actual_values, "value", "values") + " for " +
+                   grouped(expected ? e.expected_columns : e.actual_columns) + " columns");
+    }
+    const bool cell_line = e.type == DivergenceType::Cell;
+    const std::optional<KeptValue>&v = expected ? e.expected : e.actual, &other = expected ? e.actual : e.expected;
+    if (!v) return spans(cell_line ? "(no field)" : "(no record)", Mark::Quiet);
     if (v->text.empty() && !v->cut_before && !v->cut_after) return spans("(empty)", Mark::Quiet);
-    return detail::show(*v, other ? &*other : nullptr, o_.value_width, mark);
+    const Mark mark = !cell_line ? Mark::None : expected ? Mark::Removed : Mark::Added;
+    return detail::show(*v, cell_line && other ? &*other : nullptr, o_.value_width, mark);
   }
 
   void examples() {
@@ -265,23 +272,12 @@ class Builder {
       } else {
         r.cells = {cell("record", JsonValue::number(e.record), spans(grouped(e.record)))};
       }
-      const bool rows = !cell_line && e.type != DivergenceType::RowWidth;
-      auto width = [](std::uint64_t values, std::uint64_t columns) {
-        return spans(plural(values, "value", "values") + " for " + grouped(columns) + " columns");
-      };
       const std::string_view note = kNotes[static_cast<std::size_t>(e.likeness)];
       r.cells.insert(r.cells.end(),
                      {cell("type", JsonValue::string(std::string(type_name(e.type))), spans(std::string(type_name(e.type)))),
                       cell("column", cell_line ? JsonValue::string(e.column) : JsonValue(),
                            cell_line ? name(e.column, e.actual_column) : std::vector<Span>{}),
-                      cell("expected", kept(e.expected),
-                           rows ? value(e.expected, std::nullopt, Mark::None, "(no record)")
-                           : cell_line ? value(e.expected, e.actual, Mark::Removed, "(no field)")
-                                       : width(e.expected_values, e.expected_columns)),
-                      cell("actual", kept(e.actual),
-                           rows ? value(e.actual, std::nullopt, Mark::None, "(no record)")
-                           : cell_line ? value(e.actual, e.expected, Mark::Added, "(no field)")
-                                       : width(e.actual_values, e.actual_columns)),
+                      cell("expected", kept(e.expected), shown_side(e, true)), cell("actual", kept(e.actual), shown_side(e, false)),
                       Cell{"note", note.empty() ? JsonValue() : JsonValue::string(std::string(note)), spans(std::string(note)), notes},
                       hidden("actualColumn", cell_line ? JsonValue::string(e.actual_column) : JsonValue()),
                       hidden("shortened", JsonValue::boolean(shortened(e.expected) || shortened(e.actual))),
