@@ -116,9 +116,6 @@ std::vector<std::string> request_problems(const Request& q, const RunResult& r) 
     return static_cast<std::uint64_t>(
         std::ranges::count_if(q.exclusions, [&](const Exclusion& x) { return (expected_side ? x.expected : x.actual).has_value(); }));
   };
-  auto excluded = [&](const std::string& name) {
-    return std::ranges::any_of(q.exclusions, [&](const Exclusion& x) { return x.expected == name; });
-  };
   auto absent = [](const std::vector<std::string>& names, const std::optional<std::string>& name) {
     return name && std::ranges::find(names, *name) == names.end();
   };
@@ -128,7 +125,7 @@ std::vector<std::string> request_problems(const Request& q, const RunResult& r) 
   // Without mappings the run pairs the expected columns that are not excluded by name.
   std::vector<std::pair<std::string, std::string>> planned = q.columns, pairs;
   for (const std::string& name : q.columns.empty() ? r.expected_headers : std::vector<std::string>{}) {
-    if (!excluded(name)) planned.emplace_back(name, name);
+    if (std::ranges::none_of(q.exclusions, [&](const Exclusion& x) { return x.expected == name; })) planned.emplace_back(name, name);
   }
   for (const ColumnPair& p : r.column_pairs) pairs.emplace_back(p.expected, p.actual);
   if (planned != pairs) add("its columns and exclusions do not give the run's column pairs");

@@ -278,20 +278,18 @@ std::string render_junit(const Summary& s) {
   // The examples as the view shows them, one line each.
   const View view = build_view(s, {120, 0, true});
   const Section& examples = *std::ranges::find(view.sections, "examples", &Section::id);
+  // The section has a row for each example, in order.
   auto lines_of = [&](auto wanted) {
     std::string text;
-    for (const Row& row : examples.rows) {
-      if (!wanted(row)) continue;
-      const std::vector<const Cell*> cells = shown_cells(row);
+    for (std::size_t k = 0; k < rep.examples.size(); ++k) {
+      if (!wanted(rep.examples[k])) continue;
+      const std::vector<const Cell*> cells = shown_cells(examples.rows[k]);
       for (std::size_t i = 0; i < cells.size(); ++i) {
         if (!empty(cells[i]->spans)) text.append(i == 0 ? "" : ", ").append(examples.columns[i] + " " + plain(cells[i]->spans));
       }
       text.push_back('\n');
     }
     return text;
-  };
-  auto is = [](const Row& row, std::string_view key, std::string_view value) {
-    return std::ranges::any_of(row.cells, [&](const Cell& c) { return c.key == key && c.json == JsonValue::string(std::string(value)); });
   };
   const std::uint64_t compared = r.compared_rows.value_or(0);
   for (std::size_t i = 0; i < r.column_pairs.size(); ++i) {
@@ -303,8 +301,8 @@ std::string render_junit(const Summary& s) {
     c.type = std::string(formats::kCell);
     c.message = detail::plural(n, "cell differs", "cells differ") + " of " + detail::grouped(compared) + " compared" +
                 (compared > 0 ? " (" + detail::percent(n, compared) + ")" : "");
-    c.text = lines_of([&](const Row& row) {
-      return is(row, "type", formats::kCell) && is(row, "column", pair.expected) && is(row, "actualColumn", pair.actual);
+    c.text = lines_of([&](const Example& e) {
+      return e.type == DivergenceType::Cell && e.column == pair.expected && e.actual_column == pair.actual;
     });
   }
   auto count = [&](DivergenceType t) { return rep.by_type[static_cast<std::size_t>(t)]; };
@@ -316,7 +314,7 @@ std::string render_junit(const Summary& s) {
             detail::plural(missing, "missing record", "missing records") + ", " +
                 detail::plural(additional, "additional record", "additional records") + ", " +
                 detail::plural(widths, "record", "records") + " of another width than the header",
-            lines_of([&](const Row& row) { return !is(row, "type", formats::kCell); })};
+            lines_of([](const Example& e) { return e.type != DivergenceType::Cell; })};
   }
   for (const Exclusion& x : s.request ? s.request->exclusions : std::vector<Exclusion>{}) {
     const std::string name = x.expected && x.actual ? detail::pair_label(*x.expected, *x.actual)

@@ -332,11 +332,11 @@ struct Scan {
     // The examples are copies of the first lines as the engine wrote them, byte for byte.
     if (scan.lines <= examples.size() && text != examples[scan.lines - 1]) misfit(Misfit::Example);
     if (!reader.read(text, line)) return misfit(Misfit::Malformed, reader.error());
+    // A member not in this line still holds a view into an earlier one.
+    if ((line.seen & bit(kType)) == 0) return misfit(Misfit::Malformed, "missing \"type\"");
     const std::string_view name = this->text(kType, 0);
     const auto* type = std::ranges::find_if(kTypes, [&](DivergenceType t) { return same(type_name(t), name); });
-    if ((line.seen & bit(kType)) == 0 || type == kTypes.end()) {
-      return misfit(Misfit::Malformed, (line.seen & bit(kType)) == 0 ? "missing \"type\"" : "unknown divergence type");
-    }
+    if (type == kTypes.end()) return misfit(Misfit::Malformed, "unknown divergence type");
     if (const char* why = shape_error(*type)) return misfit(Misfit::Malformed, why);
     const std::size_t pair = count(*type);
     const auto t = static_cast<std::size_t>(*type);
