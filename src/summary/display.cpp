@@ -163,13 +163,12 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
   if (other != nullptr) {
     const std::string_view o = other->text;
     const std::size_t n = std::min(v.size(), o.size());
-    const std::size_t prefix = char_start(v, static_cast<std::size_t>(std::ranges::mismatch(v.substr(0, n), o).in1 - v.begin()));
+    diff_begin = char_start(v, static_cast<std::size_t>(std::ranges::mismatch(v.substr(0, n), o).in1 - v.begin()));
     std::size_t suffix = 0;
     if (!value.cut_after && !other->cut_after) {
-      while (suffix < n - prefix && v[v.size() - 1 - suffix] == o[o.size() - 1 - suffix]) ++suffix;
+      while (suffix < n - diff_begin && v[v.size() - 1 - suffix] == o[o.size() - 1 - suffix]) ++suffix;
       while (suffix > 0 && utf8::is_continuation(static_cast<unsigned char>(v[v.size() - suffix]))) --suffix;
     }
-    diff_begin = prefix;
     diff_end = v.size() - suffix;
   }
 
@@ -180,11 +179,9 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
   bool lead = value.cut_before, trail = value.cut_after;
   if (total + lead + trail > max_width) {
     // Keep a little of what precedes the first difference, then as much as fits.
-    std::size_t d = 0;
-    while (d < units.size() && units[d].end <= diff_begin) ++d;
-    if (d == units.size()) d = 0;
+    while (first < units.size() && units[first].end <= diff_begin) ++first;
+    if (first == units.size()) first = 0;
     std::size_t before = 0;
-    first = d;
     while (first > 0 && before + units[first - 1].width <= max_width / 3) before += units[--first].width;
     lead = lead || first > 0;
     std::size_t room = max_width - (lead ? 1 : 0);
@@ -201,11 +198,8 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
 
   std::vector<Span> spans;
   auto add = [&](std::string_view text, Mark m) {
-    if (!spans.empty() && spans.back().mark == m) {
-      spans.back().text.append(text);
-    } else {
-      spans.push_back(Span{std::string(text), m});
-    }
+    if (spans.empty() || spans.back().mark != m) spans.push_back(Span{{}, m});
+    spans.back().text.append(text);
   };
   if (lead) add(kEllipsis, Mark::None);
   for (std::size_t i = first; i < last; ++i) {

@@ -1,6 +1,7 @@
 // The renderers: the view as terminal text, as a JSON document, as an HTML page and as JUnit XML.
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "core/utf8.h"
 #include "summary/detail.h"
@@ -161,9 +162,8 @@ void html_table(Markup& m, const Section& s) {
 std::string render_text(const View& view, bool colour) {
   std::size_t label_width = 0;
   for (const Section& s : view.sections) {
-    for (const Row& row : s.rows) {
-      if (s.shown && s.layout == Layout::Fields) label_width = std::max(label_width, detail::display_width(row.label));
-    }
+    if (!s.shown || s.layout != Layout::Fields) continue;
+    for (const Row& row : s.rows) label_width = std::max(label_width, detail::display_width(row.label));
   }
   std::string out;
   Layout previous = Layout::Headline;
@@ -219,19 +219,17 @@ std::string render_html(const View& view) {
   m.raw("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>tessamer summary: ");
   m.text(plain(view.sections.front().rows.front().cells.front().spans)).raw("</title>\n<style>").raw(kStyle);
   m.raw("</style>\n</head>\n<body>\n");
-  bool nav = false;
+  // The table of contents lists the sections with a heading, and goes before the first of them.
+  auto listed = [](const Section& s) { return s.shown && (s.layout == Layout::Fields || s.layout == Layout::Table); };
+  Markup nav;
+  nav.raw("<nav aria-label=\"sections\"><ol>");
+  for (const Section& s : view.sections) {
+    if (listed(s)) nav.raw("<li><a href=\"#").raw(s.id).raw("\">").text(s.title).raw("</a></li>");
+  }
+  nav.raw("</ol></nav>\n");
   for (const Section& s : view.sections) {
     if (!s.shown) continue;
-    if (!nav && (s.layout == Layout::Fields || s.layout == Layout::Table)) {
-      nav = true;
-      m.raw("<nav aria-label=\"sections\"><ol>");
-      for (const Section& t : view.sections) {
-        if (t.shown && (t.layout == Layout::Fields || t.layout == Layout::Table)) {
-          m.raw("<li><a href=\"#").raw(t.id).raw("\">").text(t.title).raw("</a></li>");
-        }
-      }
-      m.raw("</ol></nav>\n");
-    }
+    if (listed(s)) m.raw(std::exchange(nav.out, {}));
     if (s.layout == Layout::Headline) {
       m.raw("<header>\n<h1>");
       for (const Cell* cell : shown_cells(s.rows.front())) m.spans(cell->spans).raw(" ");
