@@ -10,7 +10,6 @@ namespace tessamer::summary {
 namespace {
 
 using Kind = JsonValue::Kind;
-
 using Members = JsonMembers;
 
 std::expected<ColumnPair, std::string> read_pair(const Members& m) {
@@ -112,9 +111,8 @@ namespace detail {
 std::vector<std::string> request_problems(const Request& q, const RunResult& r) {
   std::vector<std::string> problems;
   auto add = [&](std::string why) { problems.push_back("the request is not this run's: " + std::move(why)); };
-  auto named = [&](bool expected_side) {
-    return static_cast<std::uint64_t>(
-        std::ranges::count_if(q.exclusions, [&](const Exclusion& x) { return (expected_side ? x.expected : x.actual).has_value(); }));
+  auto named = [&](std::optional<std::string> Exclusion::*side) {
+    return static_cast<std::uint64_t>(std::ranges::count_if(q.exclusions, [&](const Exclusion& x) { return (x.*side).has_value(); }));
   };
   auto absent = [](const std::vector<std::string>& names, const std::optional<std::string>& name) {
     return name && std::ranges::find(names, *name) == names.end();
@@ -139,7 +137,7 @@ std::vector<std::string> request_problems(const Request& q, const RunResult& r) 
   if (r.expected_rows && r.actual_rows) {
     // Saturating, as the engine counts: rows times the exclusions naming each side.
     auto times = [](std::uint64_t a, std::uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; };
-    const std::uint64_t e = times(*r.expected_rows, named(true)), a = times(*r.actual_rows, named(false));
+    const std::uint64_t e = times(*r.expected_rows, named(&Exclusion::expected)), a = times(*r.actual_rows, named(&Exclusion::actual));
     if ((e > UINT64_MAX - a ? UINT64_MAX : e + a) != r.excluded_cells) {
       add("its exclusions do not give the run's " + grouped(r.excluded_cells) + " excluded cells");
     }

@@ -416,13 +416,12 @@ Expected<ReportScan> scan_report_file(std::string_view path, const RunResult& re
   // would end the process with SIGBUS instead of a summary.
   return scan_report(result, per_kind, [&]() -> Expected<std::string_view> {
     if (std::exchange(first, false)) {
-      ssize_t n;
-      do n = ::read(fd->get(), buffer.get(), kChunk);
-      while (n < 0 && errno == EINTR);
-      if (n == 0) return fail("no process writes to this FIFO");
-      if (n < 0 && errno != EAGAIN) return fail(system_error_text(errno));
+      // Still without waiting: nothing to read yet (EAGAIN) means a writer has the FIFO open.
+      auto n = read_some(fd->get(), buffer.get(), kChunk);
+      if (n && *n == 0) return fail("no process writes to this FIFO");
+      if (!n && errno != EAGAIN) return fail(n.error().text);
       TESSAMER_TRY(blocking());
-      if (n > 0) return std::string_view(buffer.get(), static_cast<std::size_t>(n));
+      if (n) return std::string_view(buffer.get(), *n);
     }
     auto n = read_some(fd->get(), buffer.get(), kChunk);
     if (!n) return fail(n.error().text);
