@@ -305,16 +305,13 @@ struct Scan {
     } else {
       e.column = text(kColumn, 1);
       e.actual_column = text(kActualColumn, 2);
-      auto value = [&](Member m) {
-        return line[m].kind == Raw::Kind::Null ? std::nullopt : std::optional(std::string(text(m, 3)));
-      };
+      auto value = [&](Member m) { return line[m].kind == Raw::Kind::Null ? std::nullopt : std::optional(std::string(text(m, 3))); };
       std::optional<std::string> expected = value(kExpected), actual = value(kActual);
       // Both sides are cut at one offset some way before their first difference.
       std::size_t start = 0;
       if (expected && actual) {
         e.likeness = detail::likeness(*expected, *actual);
-        const std::size_t common = static_cast<std::size_t>(
-            std::ranges::mismatch(*expected, *actual).in1 - expected->begin());
+        const auto common = static_cast<std::size_t>(std::ranges::mismatch(*expected, *actual).in1 - expected->begin());
         start = common > KeptValue::kKeptBytes / 4 ? common - KeptValue::kKeptBytes / 4 : 0;
       }
       if (expected) e.expected = keep(std::move(*expected), start);

@@ -69,9 +69,7 @@ class Builder {
     return s.rows.emplace_back(Row{std::move(key), std::move(label), std::move(cells), std::nullopt});
   }
   std::size_t name_width() const { return o_.value_width * 3 / 4; }
-  std::vector<Span> name(const std::string& expected, const std::string& actual) const {
-    return visible(detail::pair_label(expected, actual), name_width());
-  }
+  std::vector<Span> name(std::string_view expected, std::string_view actual) const { return visible(detail::pair_label(expected, actual), name_width()); }
   std::uint64_t of_type(DivergenceType t) const { return rep_.by_type[static_cast<std::size_t>(t)]; }
 
   void headline() {
