@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "core/utf8.h"
 #include "encoding/generated/tables.h"
@@ -33,6 +34,81 @@ struct Step {
 inline constexpr Step kProceed{};
 inline constexpr Step kFinished{Step::finished, 0};
 constexpr Step error(unsigned char unread = 0) { return {Step::error, unread}; }
+
+// Which decoder and encoder serve an encoding. Every encoding is named once, in `family`, and the
+// decoders and the encoders each switch over the family once per call. No switch has a default:
+// an encoding that `family` does not name fails to compile (the static_assert below), and a
+// family that the decoders or the encoders do not handle is a warning.
+enum class Family : unsigned char {
+  utf_8,
+  utf_16be,
+  utf_16le,
+  gb18030,
+  gbk,  // decodes as gb18030, encodes without its four-byte sequences
+  big5,
+  euc_jp,
+  iso_2022_jp,
+  shift_jis,
+  euc_kr,
+  x_user_defined,
+  replacement,
+  single_byte,  // the 28 encodings with an index in tables::single_byte
+};
+
+constexpr Family family(Encoding encoding) {
+  switch (encoding) {
+    case Encoding::utf_8: return Family::utf_8;
+    case Encoding::utf_16be: return Family::utf_16be;
+    case Encoding::utf_16le: return Family::utf_16le;
+    case Encoding::gb18030: return Family::gb18030;
+    case Encoding::gbk: return Family::gbk;
+    case Encoding::big5: return Family::big5;
+    case Encoding::euc_jp: return Family::euc_jp;
+    case Encoding::iso_2022_jp: return Family::iso_2022_jp;
+    case Encoding::shift_jis: return Family::shift_jis;
+    case Encoding::euc_kr: return Family::euc_kr;
+    case Encoding::x_user_defined: return Family::x_user_defined;
+    case Encoding::replacement: return Family::replacement;
+    case Encoding::ibm866:
+    case Encoding::iso_8859_2:
+    case Encoding::iso_8859_3:
+    case Encoding::iso_8859_4:
+    case Encoding::iso_8859_5:
+    case Encoding::iso_8859_6:
+    case Encoding::iso_8859_7:
+    case Encoding::iso_8859_8:
+    case Encoding::iso_8859_8_i:
+    case Encoding::iso_8859_10:
+    case Encoding::iso_8859_13:
+    case Encoding::iso_8859_14:
+    case Encoding::iso_8859_15:
+    case Encoding::iso_8859_16:
+    case Encoding::koi8_r:
+    case Encoding::koi8_u:
+    case Encoding::macintosh:
+    case Encoding::windows_874:
+    case Encoding::windows_1250:
+    case Encoding::windows_1251:
+    case Encoding::windows_1252:
+    case Encoding::windows_1253:
+    case Encoding::windows_1254:
+    case Encoding::windows_1255:
+    case Encoding::windows_1256:
+    case Encoding::windows_1257:
+    case Encoding::windows_1258:
+    case Encoding::x_mac_cyrillic:
+      return Family::single_byte;
+  }
+  std::unreachable();
+}
+
+// Evaluated for every encoding at compile time, where reaching std::unreachable is an error.
+static_assert(
+    [] {
+      for (std::size_t i = 0; i < tables::kEncodingCount; ++i) static_cast<void>(family(static_cast<Encoding>(i)));
+      return true;
+    }(),
+    "every encoding has a family");
 
 // The index of a single-byte encoding. REQUIRES: `encoding` is one of them.
 inline const tables::SingleByteIndex& single_byte_index(Encoding encoding) {

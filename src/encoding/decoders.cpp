@@ -443,61 +443,34 @@ bool run(Decoder decoder, std::string_view bytes, std::string& out, ErrorMode mo
 }
 
 bool decode_in_mode(Encoding encoding, std::string_view bytes, std::string& out, ErrorMode mode) {
-  switch (encoding) {
-    case Encoding::utf_8:
+  switch (family(encoding)) {
+    case Family::utf_8:
       return run(Utf8Decoder(), bytes, out, mode);
-    case Encoding::utf_16be:
+    case Family::utf_16be:
       return run(Utf16Decoder(true), bytes, out, mode);
-    case Encoding::utf_16le:
+    case Family::utf_16le:
       return run(Utf16Decoder(false), bytes, out, mode);
-    case Encoding::gbk:
-    case Encoding::gb18030:
+    case Family::gb18030:
+    case Family::gbk:
       return run(Gb18030Decoder(), bytes, out, mode);
-    case Encoding::big5:
+    case Family::big5:
       return run(Big5Decoder(), bytes, out, mode);
-    case Encoding::euc_jp:
+    case Family::euc_jp:
       return run(EucJpDecoder(), bytes, out, mode);
-    case Encoding::iso_2022_jp:
+    case Family::iso_2022_jp:
       return run(Iso2022JpDecoder(), bytes, out, mode);
-    case Encoding::shift_jis:
+    case Family::shift_jis:
       return run(ShiftJisDecoder(), bytes, out, mode);
-    case Encoding::euc_kr:
+    case Family::euc_kr:
       return run(EucKrDecoder(), bytes, out, mode);
-    case Encoding::x_user_defined:
+    case Family::x_user_defined:
       return run(XUserDefinedDecoder(), bytes, out, mode);
-    case Encoding::replacement:
+    case Family::replacement:
       return run(ReplacementDecoder(), bytes, out, mode);
-    case Encoding::ibm866:
-    case Encoding::iso_8859_2:
-    case Encoding::iso_8859_3:
-    case Encoding::iso_8859_4:
-    case Encoding::iso_8859_5:
-    case Encoding::iso_8859_6:
-    case Encoding::iso_8859_7:
-    case Encoding::iso_8859_8:
-    case Encoding::iso_8859_8_i:
-    case Encoding::iso_8859_10:
-    case Encoding::iso_8859_13:
-    case Encoding::iso_8859_14:
-    case Encoding::iso_8859_15:
-    case Encoding::iso_8859_16:
-    case Encoding::koi8_r:
-    case Encoding::koi8_u:
-    case Encoding::macintosh:
-    case Encoding::windows_874:
-    case Encoding::windows_1250:
-    case Encoding::windows_1251:
-    case Encoding::windows_1252:
-    case Encoding::windows_1253:
-    case Encoding::windows_1254:
-    case Encoding::windows_1255:
-    case Encoding::windows_1256:
-    case Encoding::windows_1257:
-    case Encoding::windows_1258:
-    case Encoding::x_mac_cyrillic:
+    case Family::single_byte:
       return run(SingleByteDecoder(single_byte_index(encoding)), bytes, out, mode);
   }
-  return false;  // not reached: the cases name every encoding
+  return false;  // not reached: the cases name every family
 }
 
 }  // namespace

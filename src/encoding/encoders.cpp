@@ -262,60 +262,33 @@ namespace encoding {
 
 EncodeResult encode(Encoding encoding, std::string_view text) {
   using namespace detail;
-  switch (encoding) {
-    case Encoding::gbk:
+  switch (family(encoding)) {
+    case Family::gbk:
       return run(Gb18030Encoder(true), text);
-    case Encoding::gb18030:
+    case Family::gb18030:
       return run(Gb18030Encoder(false), text);
-    case Encoding::big5:
+    case Family::big5:
       return run(Big5Encoder(), text);
-    case Encoding::euc_jp:
+    case Family::euc_jp:
       return run(EucJpEncoder(), text);
-    case Encoding::iso_2022_jp:
+    case Family::iso_2022_jp:
       return run(Iso2022JpEncoder(), text);
-    case Encoding::shift_jis:
+    case Family::shift_jis:
       return run(ShiftJisEncoder(), text);
-    case Encoding::euc_kr:
+    case Family::euc_kr:
       return run(EucKrEncoder(), text);
-    case Encoding::x_user_defined:
+    case Family::x_user_defined:
       return run(XUserDefinedEncoder(), text);
-    // UTF-8 itself, and the encodings whose output encoding is UTF-8.
-    case Encoding::utf_8:
-    case Encoding::utf_16be:
-    case Encoding::utf_16le:
-    case Encoding::replacement:
-      return run(Utf8Encoder(), text);
-    case Encoding::ibm866:
-    case Encoding::iso_8859_2:
-    case Encoding::iso_8859_3:
-    case Encoding::iso_8859_4:
-    case Encoding::iso_8859_5:
-    case Encoding::iso_8859_6:
-    case Encoding::iso_8859_7:
-    case Encoding::iso_8859_8:
-    case Encoding::iso_8859_8_i:
-    case Encoding::iso_8859_10:
-    case Encoding::iso_8859_13:
-    case Encoding::iso_8859_14:
-    case Encoding::iso_8859_15:
-    case Encoding::iso_8859_16:
-    case Encoding::koi8_r:
-    case Encoding::koi8_u:
-    case Encoding::macintosh:
-    case Encoding::windows_874:
-    case Encoding::windows_1250:
-    case Encoding::windows_1251:
-    case Encoding::windows_1252:
-    case Encoding::windows_1253:
-    case Encoding::windows_1254:
-    case Encoding::windows_1255:
-    case Encoding::windows_1256:
-    case Encoding::windows_1257:
-    case Encoding::windows_1258:
-    case Encoding::x_mac_cyrillic:
+    case Family::single_byte:
       return run(SingleByteEncoder(single_byte_index(encoding)), text);
+    // UTF-8 itself, and the encodings whose output encoding is UTF-8.
+    case Family::utf_8:
+    case Family::utf_16be:
+    case Family::utf_16le:
+    case Family::replacement:
+      return run(Utf8Encoder(), text);
   }
-  return run(Utf8Encoder(), text);  // not reached: the cases name every encoding
+  return run(Utf8Encoder(), text);  // not reached: the cases name every family
 }
 
 }  // namespace encoding
