@@ -7,6 +7,7 @@
 // The hot calls are defined here so that a caller's loop can inline them.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -173,6 +174,81 @@ class ViewReader {
   const char* p_ = nullptr;
   const char* end_ = nullptr;
   const char* error_ = nullptr;
+};
+
+// Reads flat objects whose members the caller names in a fixed list, in any layout JSON allows:
+// keys in any order, white space, escapes, members not in the list (passed over). A repeated member
+// is an error. Texts laid out alike cost least: the key that followed the previous one last time
+// is tried first, as the bytes `"key":`, since one writer's objects of one kind have their keys
+// in one order.
+template <std::size_t N>
+class MemberReader {
+  static_assert(N < 32, "the members read are kept as bits of 32");
+
+ public:
+  // `names` must outlive the reader; members not named are passed over at most `depth` deep.
+  MemberReader(const std::array<std::string_view, N>& names, int depth) : names_(names), depth_(depth) {
+    for (std::size_t m = 0; m < N; ++m) literals_[m].append("\"").append(names[m]).append("\":");
+    for (std::size_t m = 0; m <= N; ++m) following_[m] = static_cast<std::uint8_t>((m + 1) % (N + 1) % N);
+  }
+
+  // Reads `text` as one object: at each member of the list, `value(m)` reads its value from
+  // reader(); `seen` gets the bit of every member read.
+  template <class Value>
+  bool read(std::string_view text, std::uint32_t& seen, Value&& value) {
+    r_.reset(text);
+    seen = 0;
+    last_ = N;
+    if (!r_.take('{')) return r_.fail("expected an object");
+    if (!r_.take('}')) {
+      do {
+        const std::size_t m = member();
+        if (r_.error() != nullptr) return false;
+        if (m == N) {
+          if (!r_.skip(depth_)) return false;
+          continue;
+        }
+        if ((seen & (1u << m)) != 0) return r_.fail("repeated member");
+        seen |= 1u << m;
+        if (!value(m)) return false;
+      } while (r_.more('}'));
+      if (r_.error() != nullptr) return false;
+    }
+    return r_.at_end() || r_.fail("trailing characters after the object");
+  }
+
+  ViewReader& reader() { return r_; }
+  const char* error() const { return r_.error(); }
+
+  // Whether two texts are the same, compared in place.
+  static bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ViewReader::same_run(a.data(), b.data(), a.size());
+  }
+
+ private:
+  // At a key: which member it names, N for one not in the list.
+  std::size_t member() {
+    const std::size_t guess = following_[last_];
+    if (r_.take_exactly(literals_[guess])) return last_ = guess;
+    StringView key;
+    if (!r_.string(key)) return r_.fail("expected a key"), N;
+    if (!r_.take(':')) return r_.fail("expected ':'"), N;
+    const std::string_view name = ViewReader::text(key, key_scratch_);
+    std::size_t found = 0;
+    while (found < N && !same(names_[found], name)) ++found;
+    if (found == N) return N;
+    following_[last_] = static_cast<std::uint8_t>(found);
+    return last_ = found;
+  }
+
+  ViewReader r_;
+  const std::array<std::string_view, N>& names_;
+  int depth_;
+  std::array<std::string, N> literals_;
+  // For each member, and for the start of an object (N), the member that followed it last.
+  std::array<std::uint8_t, N + 1> following_;
+  std::size_t last_ = N;
+  std::string key_scratch_;
 };
 
 }  // namespace json

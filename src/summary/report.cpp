@@ -37,9 +37,7 @@ constexpr std::array<std::uint32_t, kTypeCount> kRequired = {
     bit(kExpected) | bit(kRecord), bit(kActual) | bit(kRecord)};
 constexpr std::uint32_t kKeyed = bit(kKey) | bit(kExpectedRecord) | bit(kActualRecord);
 
-bool same(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && json::ViewReader::same_run(a.data(), b.data(), a.size());
-}
+using Members = json::MemberReader<kMembers>;
 
 // A value of a line as read: what it is and where its text is in the line.
 struct Raw {
@@ -58,58 +56,18 @@ struct Line {
   std::vector<Raw>& elements_of(Member m) { return elements[m == kExpected ? 0 : m == kActual ? 1 : 2]; }
 };
 
-// Reads report lines in any layout JSON allows: keys in any order, white space, escapes, members
-// it does not know. The engine's layout (compact, keys sorted) costs least: the key that followed
-// the previous one last time is tried first, as the bytes `"key":`, since lines of one type have
-// their keys in one order.
+// Reads report lines: the report's members and what each may hold, on the member reader.
 class LineReader {
  public:
-  LineReader() {
-    for (unsigned m = 0; m < kMembers; ++m) literals_[m].append("\"").append(kMemberNames[m]).append("\":");
-    for (unsigned m = 0; m <= kMembers; ++m) following_[m] = static_cast<std::uint8_t>((m + 1) % (kMembers + 1) % kMembers);
-  }
-
   // Everything it calls is inlined into it but the cold paths: the per-line cost is in the calls.
   [[gnu::flatten]] bool read(std::string_view text, Line& line) {
-    r_.reset(text);
-    line.seen = 0;
-    last_ = kMembers;
     for (auto& list : line.elements) list.clear();
-    if (!r_.take('{')) return r_.fail("expected an object");
-    if (!r_.take('}')) {
-      do {
-        const Member m = member();
-        if (r_.error() != nullptr) return false;
-        if (m == kMembers) {
-          if (!r_.skip(kJsonDepthLimit)) return false;
-          continue;
-        }
-        if ((line.seen & bit(m)) != 0) return r_.fail("repeated member");
-        line.seen |= bit(m);
-        if (!value(m, line)) return false;
-      } while (r_.more('}'));
-      if (r_.error() != nullptr) return false;
-    }
-    return r_.at_end() || r_.fail("trailing characters after the object");
+    return members_.read(text, line.seen, [&](std::size_t m) { return value(static_cast<Member>(m), line); });
   }
 
-  const char* error() const { return r_.error(); }
+  const char* error() const { return members_.error(); }
 
  private:
-  // At a key: which member it names, kMembers for one this reader does not know.
-  Member member() {
-    const unsigned guess = following_[last_];
-    if (r_.take_exactly(literals_[guess])) return static_cast<Member>(last_ = guess);
-    json::StringView key;
-    if (!r_.string(key)) return r_.fail("expected a key"), kMembers;
-    if (!r_.take(':')) return r_.fail("expected ':'"), kMembers;
-    const std::string_view name = json::ViewReader::text(key, key_scratch_);
-    const auto* found = std::ranges::find_if(kMemberNames, [&](std::string_view n) { return same(n, name); });
-    if (found == kMemberNames.end()) return kMembers;
-    following_[last_] = static_cast<std::uint8_t>(found - kMemberNames.begin());
-    return static_cast<Member>(last_ = following_[last_]);
-  }
-
   bool value(Member m, Line& line) {
     Raw& raw = line.members[m];
     const char c = r_.peek();
@@ -142,12 +100,8 @@ class LineReader {
     return true;
   }
 
-  json::ViewReader r_;
-  std::array<std::string, kMembers> literals_;
-  // For each member, and for the start of a line (kMembers), the member that followed it last.
-  std::array<std::uint8_t, kMembers + 1> following_;
-  unsigned last_ = kMembers;
-  std::string key_scratch_;
+  Members members_{kMemberNames, kJsonDepthLimit};
+  json::ViewReader& r_ = members_.reader();
 };
 
 // A value kept for display: whole, or a window of kKeptBytes from `start`, cut at characters.
@@ -203,7 +157,7 @@ struct Scan {
              : type == DivergenceType::RowWidth ? "missing members of a ROW_WIDTH line"
              : row == kExpected ? "missing the \"expected\" row" : "missing the \"actual\" row";
     }
-    if (cell && !same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
+    if (cell && !Members::same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
     if ((line.seen & kKeyed) == 0) return nullptr;
     if (!has(kKeyed)) return "\"key\", \"expectedRecord\" and \"actualRecord\" must come together";
     const bool additional = type == DivergenceType::AdditionalRow;
@@ -264,8 +218,8 @@ struct Scan {
     for (auto it = std::ranges::lower_bound(pair_by_index, std::pair{index, std::size_t{0}});
          it != pair_by_index.end() && it->first == index; ++it) {
       const ColumnPair& pair = r.column_pairs[it->second];
-      if (pair.actual_index != line[kActualIndex].number || !same(pair.expected, text(kColumn, 1)) ||
-          !same(pair.actual, text(kActualColumn, 2))) {
+      if (pair.actual_index != line[kActualIndex].number || !Members::same(pair.expected, text(kColumn, 1)) ||
+          !Members::same(pair.actual, text(kActualColumn, 2))) {
         continue;
       }
       ColumnCount& c = scan.by_column[it->second];
@@ -332,7 +286,7 @@ struct Scan {
     // A member not in this line still holds a view into an earlier one.
     if ((line.seen & bit(kType)) == 0) return misfit(Misfit::Malformed, "missing \"type\"");
     const std::string_view name = this->text(kType, 0);
-    const auto* type = std::ranges::find_if(kTypes, [&](DivergenceType t) { return same(type_name(t), name); });
+    const auto* type = std::ranges::find_if(kTypes, [&](DivergenceType t) { return Members::same(type_name(t), name); });
     if (type == kTypes.end()) return misfit(Misfit::Malformed, "unknown divergence type");
     if (const char* why = shape_error(*type)) return misfit(Misfit::Malformed, why);
     const std::size_t pair = count(*type);

@@ -45,7 +45,6 @@ std::string_view type_name(DivergenceType type);
 struct ColumnPair {
   std::string expected, actual;
   std::uint64_t expected_index = 0, actual_index = 0;
-  friend bool operator==(const ColumnPair&, const ColumnPair&) = default;
 };
 
 // The result's "keyPairing": how a keyed run paired its records.
