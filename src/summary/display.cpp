@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
+#include <span>
 
 #include "core/utf8.h"
 #include "summary/detail.h"
@@ -80,6 +82,11 @@ std::u32string folded(std::string_view text, bool drop_space, bool fold_case) {
   return out;
 }
 
+// The terminal columns the units take.
+std::size_t width_of(std::span<const Unit> units) {
+  return std::accumulate(units.begin(), units.end(), std::size_t{0}, [](std::size_t w, const Unit& u) { return w + u.width; });
+}
+
 }  // namespace
 
 std::string grouped(std::uint64_t n) {
@@ -149,11 +156,7 @@ std::string pair_label(std::string_view expected, std::string_view actual) {
   return expected == actual ? std::string(expected) : std::string(expected) + " → " + std::string(actual);
 }
 
-std::size_t display_width(std::string_view text) {
-  std::size_t width = 0;
-  for (const Unit& unit : units_of(text)) width += unit.width;
-  return width;
-}
+std::size_t display_width(std::string_view text) { return width_of(units_of(text)); }
 
 std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size_t max_width, Mark mark) {
   max_width = std::max<std::size_t>(max_width, 8);
@@ -173,11 +176,9 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
   }
 
   std::vector<Unit> units = units_of(v);
-  std::size_t total = 0;
-  for (const Unit& u : units) total += u.width;
   std::size_t first = 0, last = units.size();
   bool lead = value.cut_before, trail = value.cut_after;
-  if (total + lead + trail > max_width) {
+  if (width_of(units) + lead + trail > max_width) {
     // Keep a little of what precedes the first difference, then as much as fits.
     while (first < units.size() && units[first].end <= diff_begin) ++first;
     if (first == units.size()) first = 0;
@@ -185,9 +186,7 @@ std::vector<Span> show(const KeptValue& value, const KeptValue* other, std::size
     while (first > 0 && before + units[first - 1].width <= max_width / 3) before += units[--first].width;
     lead = lead || first > 0;
     std::size_t room = max_width - (lead ? 1 : 0);
-    std::size_t rest = 0;
-    for (std::size_t i = first; i < units.size(); ++i) rest += units[i].width;
-    if (rest > room || trail) {
+    if (width_of(std::span(units).subspan(first)) > room || trail) {
       room -= 1;
       std::size_t used = 0;
       last = first;

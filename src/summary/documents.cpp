@@ -121,12 +121,12 @@ std::vector<std::string> request_problems(const Request& q, const RunResult& r) 
     add("its expectedColumns and actualColumns are not the run's headers");
   }
   // Without mappings the run pairs the expected columns that are not excluded by name.
-  std::vector<std::pair<std::string, std::string>> planned = q.columns, pairs;
+  std::vector<std::pair<std::string, std::string>> planned = q.columns;
   for (const std::string& name : q.columns.empty() ? r.expected_headers : std::vector<std::string>{}) {
     if (std::ranges::none_of(q.exclusions, [&](const Exclusion& x) { return x.expected == name; })) planned.emplace_back(name, name);
   }
-  for (const ColumnPair& p : r.column_pairs) pairs.emplace_back(p.expected, p.actual);
-  if (planned != pairs) add("its columns and exclusions do not give the run's column pairs");
+  auto same_pair = [](const auto& planned_pair, const ColumnPair& p) { return planned_pair == std::pair(p.expected, p.actual); };
+  if (!std::ranges::equal(planned, r.column_pairs, same_pair)) add("its columns and exclusions do not give the run's column pairs");
   if (std::ranges::any_of(q.exclusions, [&](const Exclusion& x) { return absent(r.expected_headers, x.expected) || absent(r.actual_headers, x.actual); })) {
     add("an exclusion names a column the run's headers do not have");
   }
@@ -154,12 +154,10 @@ std::vector<std::string> request_problems(const Request& q, const RunResult& r) 
     return problems;
   }
   if (!r.keys) return problems;
-  std::vector<std::string> names;
-  for (const ColumnPair& p : r.keys->key_columns) names.push_back(p.expected);
   const std::string order = q.key_order.value_or("ANY");
   const bool memory_fits = order == "ANY" ? r.keys->sort_memory_bytes == q.sort_memory_bytes.value_or(67108864)
                                           : !r.keys->sort_memory_bytes.has_value();
-  if (names != *q.key_columns || order != r.keys->key_order || q.duplicate_keys.value_or("REJECT") != r.keys->duplicate_keys ||
+  if (!std::ranges::equal(*q.key_columns, r.keys->key_columns, {}, {}, &ColumnPair::expected) || order != r.keys->key_order || q.duplicate_keys.value_or("REJECT") != r.keys->duplicate_keys ||
       !memory_fits) {
     add("its keyColumns, keyOrder, duplicateKeys or sortMemoryBytes are not the run's");
   }

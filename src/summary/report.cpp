@@ -36,6 +36,9 @@ constexpr std::array<std::uint32_t, kTypeCount> kRequired = {
     bit(kActualColumns) | bit(kActualValues) | bit(kExpectedColumns) | bit(kExpectedValues) | bit(kRecord),
     bit(kExpected) | bit(kRecord), bit(kActual) | bit(kRecord)};
 constexpr std::uint32_t kKeyed = bit(kKey) | bit(kExpectedRecord) | bit(kActualRecord);
+// Why a line of each type lacks what it needs.
+constexpr std::array<const char*, kTypeCount> kMissing = {"missing members of a CELL line", "missing members of a ROW_WIDTH line",
+                                                          "missing the \"expected\" row", "missing the \"actual\" row"};
 
 using Members = json::MemberReader<kMembers>;
 
@@ -152,11 +155,7 @@ struct Scan {
                            : type == DivergenceType::RowWidth ||
                                  (line[row].kind == K::Array &&
                                   std::ranges::none_of(line.elements_of(row), [](const Raw& e) { return e.kind == K::Null; }));
-    if (!has(kRequired[static_cast<std::size_t>(type)]) || !fits) {
-      return cell ? "missing members of a CELL line"
-             : type == DivergenceType::RowWidth ? "missing members of a ROW_WIDTH line"
-             : row == kExpected ? "missing the \"expected\" row" : "missing the \"actual\" row";
-    }
+    if (!has(kRequired[static_cast<std::size_t>(type)]) || !fits) return kMissing[static_cast<std::size_t>(type)];
     if (cell && !Members::same(text(kExpectedColumn, 1), text(kColumn, 2))) return "\"expectedColumn\" differs from \"column\"";
     if ((line.seen & kKeyed) == 0) return nullptr;
     if (!has(kKeyed)) return "\"key\", \"expectedRecord\" and \"actualRecord\" must come together";

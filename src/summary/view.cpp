@@ -34,8 +34,7 @@ JsonValue strings(const std::vector<std::string>& all) {
 
 // "label 1,234" under `key`; a null count reads "label -".
 Cell counted(std::string key, std::string_view label, std::optional<std::uint64_t> n, std::string after = {}) {
-  std::string shown = std::string(label).append(label.empty() ? "" : " ").append(n ? grouped(*n) : "-").append(after);
-  return cell(std::move(key), number(n), spans(std::move(shown)));
+  return cell(std::move(key), number(n), spans(std::string(label) + " " + (n ? grouped(*n) : "-") + after));
 }
 
 std::string short_digest(const std::string& digest, bool full) {
