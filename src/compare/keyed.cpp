@@ -8,7 +8,6 @@
 // ordered prefix with the sorted rest. The merge is the same either way and holds one record per
 // side, so the i-th expected record of a key meets the i-th actual record of that key.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
