@@ -8,7 +8,6 @@
 // ordered prefix with the sorted rest. The merge is the same either way and holds one record per
 // side, so the i-th expected record of a key meets the i-th actual record of that key.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -117,16 +116,30 @@ class Preparer {
         previous_.assign(key);
         return {};
       }
-      side_.sorted = false;
-      side_.prefix = number - 1;
-      sort::Options options;
-      options.memory_bytes = budget_;
-      options.key_columns = columns_;
-      options.create_run_file = run_file_factory(location_);
-      side_.sorter.emplace(std::move(options));
+      start_sort(number);
     }
     if (auto added = side_.sorter->add(number, fields()); !added) return std::unexpected(sort_error(added.error()));
     return {};
+  }
+
+  // Record `i` of an equal run passed over in the stream, with key `key`; `up` says whether that
+  // key is not below the one of record i - 1 of the run (the run's first is checked here against
+  // the side's previous key). `fields(i)` gives all its fields. The side's previous key is only
+  // brought up to date by end_run().
+  template <class GetFields>
+  [[nodiscard]] Result<void> add_passed(std::size_t i, const Key& key, bool up, GetFields&& fields) {
+    const std::uint64_t number = ++side_.records;
+    if (side_.sorted) {
+      if (i == 0 ? sort::compare_keys(key, previous_) >= 0 : up) return {};
+      start_sort(number);
+    }
+    if (auto added = side_.sorter->add(number, fields(i)); !added) return std::unexpected(sort_error(added.error()));
+    return {};
+  }
+
+  // An equal run ended with key `last`.
+  void end_run(const Key& last) {
+    if (side_.sorted) previous_.assign(last);
   }
 
   [[nodiscard]] Result<Prepared> finish() {
@@ -136,14 +149,23 @@ class Preparer {
     return std::move(side_);
   }
 
- private:
-  std::vector<std::size_t> columns_;
-  std::uint64_t budget_;
-  const std::string& location_;
- public:
   const std::vector<std::size_t>& columns() const { return columns_; }
 
  private:
+  // Record `number` is the first out of order: it and every later one go to a sort.
+  void start_sort(std::uint64_t number) {
+    side_.sorted = false;
+    side_.prefix = number - 1;
+    sort::Options options;
+    options.memory_bytes = budget_;
+    options.key_columns = columns_;
+    options.create_run_file = run_file_factory(location_);
+    side_.sorter.emplace(std::move(options));
+  }
+
+  std::vector<std::size_t> columns_;
+  std::uint64_t budget_;
+  const std::string& location_;
   sort::KeyCopy previous_;
   Prepared side_;
 };
@@ -337,6 +359,8 @@ class MergeSide {
 
   csv::Reader* plain_reader() { return source_.plain_reader(); }
   const std::vector<std::size_t>& columns() const { return columns_; }
+  // The key of the record read last. REQUIRES: one was read.
+  const sort::KeyCopy& previous_key() const { return previous_; }
 
   bool holds() const { return holds_; }
   Key key() const { return Key(source_.fields(), columns_); }
@@ -371,70 +395,47 @@ class MergeSide {
   std::vector<std::optional<std::string_view>> key_fields_;
 };
 
-// The key fields of records that stand in the input as plain bytes (no quote byte anywhere):
-// fields are what lies between delimiters, records end at CR or LF, and a line end at a record's
-// start is a blank line. Two slots, so that a record's key stays valid while the next one's is
-// taken.
-class PlainKeys {
+// The keys of the records an equal-run skip passed, split from the bytes they stand as, and all
+// fields of one for a side that sorts it. Two slots, so that a record's key stays valid while the
+// next one's is taken.
+class PassedKeys {
  public:
-  PlainKeys(unsigned char delimiter, std::span<const std::size_t> columns)
-      : delimiter_(static_cast<char>(delimiter)), columns_(columns) {
+  explicit PassedKeys(std::span<const std::size_t> columns) : columns_(columns) {
     std::size_t widest = 0;
     for (std::size_t column : columns) widest = std::max(widest, column + 1);
-    for (auto& slot : slots_) slot.resize(widest);
+    for (Slot& slot : slots_) slot.fields.resize(widest);
   }
 
-  void start(std::string_view bytes) {
-    at_ = bytes.data();
-    end_ = bytes.data() + bytes.size();
+  // Passes the equal run the two readers stand at, as csv::skip_equal_records does; the number of
+  // records passed.
+  [[nodiscard]] std::size_t skip(csv::Reader& expected, csv::Reader& actual, std::size_t width) {
+    all_.resize(width);
+    return csv::skip_equal_records(expected, actual, width, records_);
   }
 
-  // The key of the next record. REQUIRES: one more record stands in the bytes, with every key
-  // column.
-  Key next() {
-    while (at_ < end_ && (*at_ == '\n' || *at_ == '\r')) ++at_;
-    current_ ^= 1;
-    std::vector<std::string_view>& fields = slots_[current_];
-    record_ = at_;
-    const char* p = at_;
-    for (std::size_t f = 0; f < fields.size(); ++f) {
-      const char* q = p;
-      while (q < end_ && *q != delimiter_ && *q != '\n' && *q != '\r') ++q;
-      fields[f] = std::string_view(p, static_cast<std::size_t>(q - p));
-      p = q < end_ && *q == delimiter_ ? q + 1 : q;
-    }
-    // On to the record's line end: the first CR or LF.
-    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
-    const char* line_end = lf != nullptr ? static_cast<const char*>(lf) : end_;
-    if (const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(line_end - p)); cr != nullptr) {
-      line_end = static_cast<const char*>(cr);
-    }
-    at_ = line_end;
-    return Key(fields, columns_);
+  // The key of passed record `i`, valid until the key of record i + 2 is taken.
+  Key key(std::size_t i) {
+    Slot& slot = slots_[i & 1];
+    records_.split(i, slot.fields, slot.store);
+    return Key(slot.fields, columns_);
   }
 
-  // Every field of the record next() gave last.
-  Fields all_fields() {
-    all_.clear();
-    const char* p = record_;
-    for (;;) {
-      const char* q = p;
-      while (q < at_ && *q != delimiter_) ++q;
-      all_.emplace_back(p, static_cast<std::size_t>(q - p));
-      if (q == at_) return all_;
-      p = q + 1;
-    }
+  // Every field of passed record `i`, valid until the next call.
+  Fields all_fields(std::size_t i) {
+    records_.split(i, all_, all_store_);
+    return all_;
   }
 
  private:
-  char delimiter_;
+  struct Slot {
+    std::vector<std::string_view> fields;
+    std::string store;
+  };
   std::span<const std::size_t> columns_;
-  std::vector<std::string_view> slots_[2];
+  csv::PassedRecords records_;
+  Slot slots_[2];
   std::vector<std::string_view> all_;
-  int current_ = 0;
-  const char* record_ = nullptr;  // where the record next() gave last starts
-  const char* at_ = nullptr;
-  const char* end_ = nullptr;
+  std::string all_store_;
 };
 
 // Meets the two sides' records in key order and sends what differs to the lines.
@@ -450,23 +451,29 @@ class PlainKeys {
   csv::Reader* actual_reader = actual.plain_reader();
   const bool skip_equal = expected_reader != nullptr && actual_reader != nullptr &&
                           pairing.pairs.compares_same_positions() && pairing.input.actual_names.size() == columns;
-  PlainKeys keys(pairing.input.dialect.delimiter, expected.columns());
+  std::optional<PassedKeys> keys;
+  if (skip_equal) keys.emplace(expected.columns());
   // As in the positional pairing: after each look that finds none, wait twice as many pairs.
   static constexpr unsigned kLongestWait = 16;
   unsigned wait = 0, waited = 0;
   auto pass_equal_run = [&]() -> Result<void> {
-    std::string_view bytes;
-    const std::size_t same = csv::skip_equal_plain_records(*expected_reader, *actual_reader, columns, bytes);
+    const std::size_t same = keys->skip(*expected_reader, *actual_reader, columns);
     wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
     waited = 0;
     if (same == 0) return {};
-    keys.start(bytes);
-    Key before = keys.next();
-    for (std::size_t i = 0; i < same; ++i) {
-      const Key current = i == 0 ? before : keys.next();
-      const Key* previous = i == 0 ? nullptr : &before;
-      TESSAMER_TRY(expected.check_passed(i, current, previous));
-      TESSAMER_TRY(actual.check_passed(i, current, previous));
+    // Both sides hold these keys, so one comparison serves both; only a key that does not go up
+    // is checked again on each side, to report it or count the repeat.
+    Key before = keys->key(0);
+    if (sort::compare_keys(before, expected.previous_key()) <= 0) {
+      TESSAMER_TRY(expected.check_passed(0, before, nullptr));
+      TESSAMER_TRY(actual.check_passed(0, before, nullptr));
+    }
+    for (std::size_t i = 1; i < same; ++i) {
+      const Key current = keys->key(i);
+      if (sort::compare_keys(current, before) <= 0) {
+        TESSAMER_TRY(expected.check_passed(i, current, &before));
+        TESSAMER_TRY(actual.check_passed(i, current, &before));
+      }
       before = current;
     }
     expected.passed(same, before);
@@ -519,20 +526,30 @@ std::vector<std::size_t> key_columns(const ColumnPlan& plan, DatasetSide side) {
   return columns;
 }
 
+// What phase A found of both sides, and what it read of each file.
+struct PhaseA {
+  Prepared expected;
+  Prepared actual;
+  StreamedBytes expected_read;
+  StreamedBytes actual_read;
+};
+
 // Phase A: both streams read to their ends, a record of each side in turn so that both digest
-// lanes stay busy; then both files are checked unchanged.
-[[nodiscard]] Result<std::pair<Prepared, Prepared>> prepare(const Pairing& pairing, const std::string& location) {
+// lanes stay busy; then both files are checked unchanged, and the sorts of the sides that need
+// one are finished.
+[[nodiscard]] Result<PhaseA> prepare(const Pairing& pairing, const std::string& location) {
   const ComparisonSettings& settings = pairing.input.settings;
   const std::uint64_t half = settings.sort_memory_bytes / 2;
   Preparer expected(key_columns(pairing.input.plan, DatasetSide::Expected), half, location);
   Preparer actual(key_columns(pairing.input.plan, DatasetSide::Actual), half, location);
-  // Runs of records that both files hold as the same plain bytes are passed over without
-  // splitting them (as in the merge), when the key stands at the same place on both sides: only
-  // their keys are taken from the bytes, and all their fields only for a side being sorted.
+  // Runs of records that both files hold as the same bytes are passed over without reading them
+  // record by record (as in the merge), when the key stands at the same place on both sides:
+  // only their keys are split from the bytes, and all their fields only for a side being sorted.
   const std::size_t columns = pairing.input.expected_names.size();
   bool skip_equal = expected.columns() == actual.columns();
   for (std::size_t column : expected.columns()) skip_equal = skip_equal && column < columns;
-  PlainKeys keys(pairing.input.dialect.delimiter, expected.columns());
+  std::optional<PassedKeys> keys;
+  if (skip_equal) keys.emplace(expected.columns());
   static constexpr unsigned kLongestWait = 16;
   unsigned wait = 0, waited = 0;
   bool expected_holds = true, actual_holds = true;
@@ -546,25 +563,31 @@ std::vector<std::size_t> key_columns(const ColumnPlan& plan, DatasetSide side) {
       if (actual_holds) TESSAMER_TRY(actual.add(pairing.actual.record()));
     }
     if (skip_equal && expected_holds && actual_holds && waited++ == wait) {
-      std::string_view bytes;
-      const std::size_t same =
-          csv::skip_equal_plain_records(pairing.expected.reader(), pairing.actual.reader(), columns, bytes);
+      const std::size_t same = keys->skip(pairing.expected.reader(), pairing.actual.reader(), columns);
       wait = same > 0 ? 0 : std::min(std::max(2 * wait, 1u), kLongestWait);
       waited = 0;
-      keys.start(bytes);
-      for (std::size_t i = 0; i < same; ++i) {
-        const Key key = keys.next();
-        auto fields = [&keys] { return keys.all_fields(); };
-        TESSAMER_TRY(expected.add(key, fields));
-        TESSAMER_TRY(actual.add(key, fields));
+      if (same == 0) continue;
+      // Within the run both sides hold the same keys: whether each goes up is found once.
+      Key before = keys->key(0);
+      auto fields = [&keys](std::size_t i) { return keys->all_fields(i); };
+      TESSAMER_TRY(expected.add_passed(0, before, true, fields));
+      TESSAMER_TRY(actual.add_passed(0, before, true, fields));
+      for (std::size_t i = 1; i < same; ++i) {
+        const Key current = keys->key(i);
+        const bool up = sort::compare_keys(current, before) >= 0;
+        TESSAMER_TRY(expected.add_passed(i, current, up, fields));
+        TESSAMER_TRY(actual.add_passed(i, current, up, fields));
+        before = current;
       }
+      expected.end_run(before);
+      actual.end_run(before);
     }
   }
-  TESSAMER_TRY(pairing.expected.finish());
-  TESSAMER_TRY(pairing.actual.finish());
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, pairing.expected.finish());
+  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, pairing.actual.finish());
   TESSAMER_ASSIGN_OR_RETURN(Prepared expected_side, expected.finish());
   TESSAMER_ASSIGN_OR_RETURN(Prepared actual_side, actual.finish());
-  return std::pair{std::move(expected_side), std::move(actual_side)};
+  return PhaseA{std::move(expected_side), std::move(actual_side), std::move(expected_read), std::move(actual_read)};
 }
 
 [[nodiscard]] Result<DatasetStream> reopen(DatasetFile& file, const ComparisonInput& input) {
@@ -611,23 +634,21 @@ Result<KeyedOutcome> pair_by_key(const Pairing& pairing, const DivergenceReportW
         EngineError::wrap(ErrorCode::NativeIoError, "cannot create key sort file", probe.error().text));
   }
 
-  TESSAMER_ASSIGN_OR_RETURN(auto prepared, prepare(pairing, location));
-  outcome.keyed.expected_sorted = prepared.first.sorted;
-  outcome.keyed.actual_sorted = prepared.second.sorted;
+  TESSAMER_ASSIGN_OR_RETURN(PhaseA prepared, prepare(pairing, location));
+  outcome.keyed.expected_sorted = prepared.expected.sorted;
+  outcome.keyed.actual_sorted = prepared.actual.sorted;
   // The first pass has the counts and digests. Its streams close their files before these are
   // opened again, so that beyond the descriptors of a positional run the run holds only its run
   // files (at most four) and the probe file.
-  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes expected_read, pairing.expected.finish());
-  TESSAMER_ASSIGN_OR_RETURN(StreamedBytes actual_read, pairing.actual.finish());
-  outcome.first_pass = {std::move(expected_read), std::move(actual_read)};
+  outcome.first_pass = {std::move(prepared.expected_read), std::move(prepared.actual_read)};
   { [[maybe_unused]] const DatasetStream done = std::move(pairing.expected); }
   { [[maybe_unused]] const DatasetStream done = std::move(pairing.actual); }
 
   // Phase B: the expected file is opened again before the actual one.
   TESSAMER_ASSIGN_OR_RETURN(DatasetStream expected_reread, reopen(input.expected, input));
   TESSAMER_ASSIGN_OR_RETURN(DatasetStream actual_reread, reopen(input.actual, input));
-  KeyedSource expected_source(std::move(expected_reread), std::move(prepared.first), expected_columns);
-  KeyedSource actual_source(std::move(actual_reread), std::move(prepared.second), actual_columns);
+  KeyedSource expected_source(std::move(expected_reread), std::move(prepared.expected), expected_columns);
+  KeyedSource actual_source(std::move(actual_reread), std::move(prepared.actual), actual_columns);
   MergeSide expected(DatasetSide::Expected, expected_source, expected_columns, settings, encoding);
   MergeSide actual(DatasetSide::Actual, actual_source, actual_columns, settings, encoding);
   TESSAMER_ASSIGN_OR_RETURN(outcome.totals, merge(pairing, expected, actual));

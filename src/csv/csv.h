@@ -74,6 +74,7 @@ struct Dialect {
 };
 
 class Record;
+class PassedRecords;
 
 namespace detail {
 class RecordWriter;  // how a reader fills a record (record_writer.h)
@@ -179,7 +180,7 @@ class Reader {
 
  private:
   friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
-  friend std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed);
+  friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields, PassedRecords& passed);
 
   struct State;
   std::unique_ptr<State> state_;
@@ -193,9 +194,32 @@ class Reader {
 // dialect under Characters::bytes, each having read a record, pass any.
 std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields);
 
-// The same for records without a single quote byte, whose fields are thus exactly the bytes
-// between delimiters and line ends: `passed` is set to the bytes of `a` that were passed (blank
-// lines included), valid until the next read of `a`, for a caller that needs some of the fields.
-std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed);
+// Where the records a skip passed stand in the bytes of its first reader, for a caller that needs
+// some of their fields: valid until the next read of that reader. Holds room for a fixed number
+// of records, allocated once.
+class PassedRecords {
+ public:
+  explicit PassedRecords(std::size_t capacity = 4096);
+
+  std::size_t size() const { return count_; }
+
+  // The first out.size() fields of passed record `i`, as next() would have given them. A quoted
+  // field that holds a doubled quote or bytes after its closing quote is resolved into `store`
+  // (cleared first); the others are views of the reader's buffer. The views stay valid until
+  // `store` or the reader changes. REQUIRES: i < size(), out.size() <= the width passed.
+  void split(std::size_t i, std::span<std::string_view> out, std::string& store) const;
+
+ private:
+  friend std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields, PassedRecords& passed);
+
+  const char* bytes_ = nullptr;  // where the first passed record starts in `a`
+  char delimiter_ = ',';
+  char quote_ = '"';
+  std::vector<std::size_t> ends_;  // per passed record: its line end, as an offset from bytes_
+  std::size_t count_ = 0;
+};
+
+// The same, passing at most passed's capacity records and noting where they stand in `a`.
+std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields, PassedRecords& passed);
 
 }  // namespace csv

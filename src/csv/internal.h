@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "csv/csv.h"
 
@@ -89,11 +90,12 @@ struct EqualRecords {
 // How many records at `a` and `b` (`size` bytes each, readable up to 63 bytes further) are the
 // same bytes with `fields` fields each, read as `dialect` with Characters::bytes. It may stop
 // short: at the first differing byte, at a record of another width, at a quote inside an
-// unquoted field and at an escape byte inside a quoted one; with `plain`, at any quote. REQUIRES:
+// unquoted field and at an escape byte inside a quoted one. With `ends`, at most ends.size()
+// records, and ends[k] is where record k's line end stands (an offset into `a`). REQUIRES:
 // runs(isa).
 [[nodiscard]] EqualRecords equal_records(Isa isa, const Dialect& dialect, const unsigned char* a,
                                          const unsigned char* b, std::size_t size, std::size_t fields,
-                                         bool plain = false);
+                                         std::span<std::size_t> ends = {});
 
 // The link between a reader's buffer and the one record whose fields may point into it.
 struct Loan {

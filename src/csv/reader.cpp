@@ -232,8 +232,8 @@ struct Reader::State {
   }
 
   // Passes the records this reader and `y` would read next that are the same bytes in both (see
-  // skip_equal_records); with `plain`, only records without a quote byte.
-  std::size_t skip_equal(State& y, std::size_t fields, bool plain) {
+  // skip_equal_records); with `ends`, at most ends.size() records, each one's line end noted there.
+  std::size_t skip_equal(State& y, std::size_t fields, std::span<std::size_t> ends = {}) {
     if (!between_records() || !y.between_records()) return 0;
     if (dialect.delimiter != y.dialect.delimiter || dialect.quote != y.dialect.quote ||
         dialect.escape != y.dialect.escape) {
@@ -242,7 +242,7 @@ struct Reader::State {
     const std::size_t size = static_cast<std::size_t>(std::min(end - pos, y.end - y.pos));
     if (size == 0) return 0;
     static const detail::Isa isa = detail::runs(detail::Isa::avx2) ? detail::Isa::avx2 : detail::Isa::portable;
-    const detail::EqualRecords same = detail::equal_records(isa, dialect, pos, y.pos, size, fields, plain);
+    const detail::EqualRecords same = detail::equal_records(isa, dialect, pos, y.pos, size, fields, ends);
     if (same.records == 0) return 0;
     pass_to(pos + same.bytes);
     y.pass_to(y.pos + same.bytes);
@@ -766,16 +766,68 @@ std::expected<bool, ReadError> Reader::next(Record& record) {
   return s.next_in_code_units(record);
 }
 
-std::size_t skip_equal_plain_records(Reader& a, Reader& b, std::size_t fields, std::string_view& passed) {
-  passed = {};
-  const unsigned char* at = a.state_->pos;
-  const std::size_t same = a.state_->skip_equal(*b.state_, fields, true);
-  if (same > 0) passed = std::string_view(reinterpret_cast<const char*>(at), static_cast<std::size_t>(a.state_->pos - at));
-  return same;
+std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields) {
+  return a.state_->skip_equal(*b.state_, fields);
 }
 
-std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields) {
-  return a.state_->skip_equal(*b.state_, fields, false);
+std::size_t skip_equal_records(Reader& a, Reader& b, std::size_t fields, PassedRecords& passed) {
+  passed.count_ = 0;
+  const unsigned char* at = a.state_->pos;
+  passed.count_ = a.state_->skip_equal(*b.state_, fields, passed.ends_);
+  passed.bytes_ = reinterpret_cast<const char*>(at);
+  passed.delimiter_ = static_cast<char>(a.state_->dialect.delimiter);
+  passed.quote_ = static_cast<char>(a.state_->dialect.quote);
+  return passed.count_;
+}
+
+PassedRecords::PassedRecords(std::size_t capacity) : ends_(std::max<std::size_t>(capacity, 1)) {}
+
+void PassedRecords::split(std::size_t i, std::span<std::string_view> out, std::string& store) const {
+  assert(i < count_ && "a record past the last one passed");
+  const char* p = i == 0 ? bytes_ : bytes_ + ends_[i - 1] + 1;
+  const char* const end = bytes_ + ends_[i];
+  // Blank lines before the record (and the LF of a CR LF) belong to no record.
+  while (*p == '\n' || *p == '\r') ++p;
+  const auto view = [](const char* from, const char* to) {
+    return std::string_view(from, static_cast<std::size_t>(to - from));
+  };
+  const auto find = [end](const char* from, char byte) {
+    const void* hit = std::memchr(from, byte, static_cast<std::size_t>(end - from));
+    return hit != nullptr ? static_cast<const char*>(hit) : end;
+  };
+  // Room for every resolved field of the record at once, so that no view into it moves.
+  store.clear();
+  store.reserve(static_cast<std::size_t>(end - p));
+  for (std::string_view& field : out) {
+    if (p == end || *p != quote_) {
+      // Unquoted: a passed record holds no quote inside an unquoted field.
+      const char* stop = find(p, delimiter_);
+      field = view(p, stop);
+      p = stop + 1;
+      continue;
+    }
+    // Quoted: a passed record closes every quoted part before its line end, and holds no escape
+    // byte inside one.
+    const char* from = p + 1;
+    const char* close = find(from, quote_);
+    if (close + 1 == end || close[1] == delimiter_) {
+      field = view(from, close);
+      p = close + 2;
+      continue;
+    }
+    // Doubled quotes stand for one, and bytes after the closing quote continue the field.
+    const std::size_t start = store.size();
+    while (close[1] == quote_) {
+      store.append(from, close + 1);
+      from = close + 2;
+      close = find(from, quote_);
+    }
+    store.append(from, close);
+    const char* stop = find(close + 1, delimiter_);
+    store.append(close + 1, stop);
+    field = std::string_view(store).substr(start);
+    p = stop + 1;
+  }
 }
 
 std::expected<bool, ReadError> Reader::State::next_in_code_units(Record& record) {

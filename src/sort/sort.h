@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -39,7 +40,18 @@ struct KeyField {
 };
 
 // Negative, zero or positive as `a` is lower than, equal to or higher than `b` in key order.
-int compare_fields(KeyField a, KeyField b);
+// Inline: the merge and the order checks call it for every record.
+inline int compare_fields(KeyField a, KeyField b) {
+  if (!a.present || !b.present) return static_cast<int>(a.present) - static_cast<int>(b.present);
+  const std::size_t common = a.bytes.size() < b.bytes.size() ? a.bytes.size() : b.bytes.size();
+  // memcmp compares as unsigned char, which is what key order needs; a plain char comparison
+  // would be signed on x86-64 and put every byte from 0x80 up below "a".
+  if (common > 0) {
+    if (const int order = std::memcmp(a.bytes.data(), b.bytes.data(), common); order != 0) return order < 0 ? -1 : 1;
+  }
+  if (a.bytes.size() == b.bytes.size()) return 0;
+  return a.bytes.size() < b.bytes.size() ? -1 : 1;
+}
 
 // A record's key seen through its side's key columns. `R` has size() and operator[](i) giving the
 // i-th field as a std::string_view: csv::Record, sort::Record, a span or vector of views. Holds

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compare/compare.h"
@@ -75,6 +76,39 @@ std::string scattered(int count, int step, int skip_every, int change_every) {
   return text;
 }
 
+// Runs case `c` one way: the outcome as summary() spells it, and the report.
+std::pair<std::string, std::string> run(const Case& c, const Way& way) {
+  TempDir dir;
+  dir.write("expected.csv", c.expected);
+  dir.write("actual.csv", c.actual);
+  ValidationRequest request;
+  request.expected_path = dir.file("expected.csv");
+  request.actual_path = dir.file("actual.csv");
+  request.divergence_path = dir.file("out/d.jsonl");
+  request.encoding = "utf-8";
+  request.delimiter = ",";
+  request.quote_char = "\"";
+  request.has_header = true;
+  request.example_limit = 10;
+  auto dialect = resolve_dialect(request);
+  if (!dialect) return {"no dialect", ""};
+  const std::vector<std::string> expected_names = c.keys == std::vector<std::size_t>{1}
+                                                      ? std::vector<std::string>{"v", "id"}
+                                                      : std::vector<std::string>{"id", "v"};
+  ColumnPlan plan;
+  for (std::size_t i = 0; i < 2; ++i) plan.pairs.push_back({expected_names[i], expected_names[i], i, i});
+  for (std::size_t key : c.keys) plan.keys.push_back(plan.pairs[key]);
+  DatasetFile expected(DatasetSide::Expected, request.expected_path);
+  DatasetFile actual(DatasetSide::Actual, request.actual_path);
+  ComparisonSettings settings = comparison_settings(request, std::nullopt);
+  settings.key_order = way.order;
+  settings.duplicate_keys = c.duplicates;
+  settings.sort_memory_bytes = way.budget;
+  const std::string outcome =
+      summary(compare_datasets({expected, actual, *dialect, expected_names, expected_names, plan, settings}));
+  return {outcome, read_file(request.divergence_path)};
+}
+
 TEST(KeyedCompare, EveryWayGivesOneReport) {
   const std::string kK1Expected = "id,v\nk1,10\nk2,20\nk3,30\nk4,40\n";
   const std::string kK1Actual = "id,v\nk1,10\nk15,15\nk2,20\nk3,31\n";
@@ -112,40 +146,11 @@ TEST(KeyedCompare, EveryWayGivesOneReport) {
       {"a larger shuffle", scattered(89, 17, 7, 11), scattered(89, 23, 13, 0), false, kReject, {0}, "", ""},
   };
   for (const Case& c : cases) {
-    TempDir dir;
-    dir.write("expected.csv", c.expected);
-    dir.write("actual.csv", c.actual);
-    ValidationRequest request;
-    request.expected_path = dir.file("expected.csv");
-    request.actual_path = dir.file("actual.csv");
-    request.divergence_path = dir.file("out/d.jsonl");
-    request.encoding = "utf-8";
-    request.delimiter = ",";
-    request.quote_char = "\"";
-    request.has_header = true;
-    request.example_limit = 10;
-    auto dialect = resolve_dialect(request);
-    ASSERT_TRUE(dialect);
-    const std::vector<std::string> expected_names = c.keys == std::vector<std::size_t>{1}
-                                                        ? std::vector<std::string>{"v", "id"}
-                                                        : std::vector<std::string>{"id", "v"};
-    ColumnPlan plan;
-    for (std::size_t i = 0; i < 2; ++i) plan.pairs.push_back({expected_names[i], expected_names[i], i, i});
-    for (std::size_t key : c.keys) plan.keys.push_back(plan.pairs[key]);
-
     std::string first_report, first_outcome;
     for (const Way& way : kWays) {
       SCOPED_TRACE(std::string(c.name) + ", " + way.name);
       if (way.order == KeyOrder::Sorted && !c.sorted) continue;
-      DatasetFile expected(DatasetSide::Expected, request.expected_path);
-      DatasetFile actual(DatasetSide::Actual, request.actual_path);
-      ComparisonSettings settings = comparison_settings(request, std::nullopt);
-      settings.key_order = way.order;
-      settings.duplicate_keys = c.duplicates;
-      settings.sort_memory_bytes = way.budget;
-      const std::string outcome =
-          summary(compare_datasets({expected, actual, *dialect, expected_names, expected_names, plan, settings}));
-      const std::string report = read_file(request.divergence_path);
+      const auto [outcome, report] = run(c, way);
       if (!c.outcome.empty()) {
         EXPECT_EQ(report, c.report);
         EXPECT_EQ(outcome, c.outcome);
@@ -159,6 +164,60 @@ TEST(KeyedCompare, EveryWayGivesOneReport) {
         EXPECT_EQ(outcome, first_outcome);
       }
     }
+  }
+}
+
+// Files that are the same bytes up to their last record: after the first pair, the records up to
+// there are passed over as equal runs, their keys split from the bytes, quoted or not.
+std::string same_but_last(const std::string& records, const std::string& last) { return "id,v\n" + records + last; }
+
+TEST(KeyedCompare, KeysOfEqualRunsAreCheckedAsReadOnes) {
+  const std::string kQuoted = "a,1\n\"b\"\"\",1\n\"b\"\"c\",1\n\"b\"x,\"1,\"\"\"\n\"c\",1\nd,1\n";
+  const std::string kRepeat = "a,1\n\"b\"x,1\nbx,2\nc,1\n";
+  const Case cases[] = {
+      {"quoted keys in order", same_but_last(kQuoted, "z,1\n"), same_but_last(kQuoted, "z,2\n"), true, kReject, {0},
+       R"({"actual":"2","actualColumn":"v","actualIndex":1,"actualRecord":7,"column":"v","expected":"1","expectedColumn":"v","expectedIndex":1,"expectedRecord":7,"key":["z"],"record":7,"type":"CELL"})"
+       "\n",
+       "rows 7/7/7/0/0 sorted 1/1 repeated 0/0 divergences 1"},
+      {"a repeat written two ways, rejected", same_but_last(kRepeat, "z,1\n"), same_but_last(kRepeat, "z,2\n"), true,
+       kReject, {0}, "", R"(error: expected CSV has duplicate key ["bx"] at records 2 and 3)"},
+      {"a repeat written two ways, paired", same_but_last(kRepeat, "z,1\n"), same_but_last(kRepeat, "z,2\n"), true,
+       kByOccurrence, {0},
+       R"({"actual":"2","actualColumn":"v","actualIndex":1,"actualRecord":5,"column":"v","expected":"1","expectedColumn":"v","expectedIndex":1,"expectedRecord":5,"key":["z"],"record":5,"type":"CELL"})"
+       "\n",
+       "rows 5/5/5/0/0 sorted 1/1 repeated 1/1 divergences 1"},
+      {"a tuple key of quoted fields", same_but_last("\"a\",\"b\"\n\"a\",\"c\"\"\"\n\"a\"\"\",\"a\"\n", "b,1\n"),
+       same_but_last("\"a\",\"b\"\n\"a\",\"c\"\"\"\n\"a\"\"\",\"a\"\n", "b,2\n"), true, kReject, {0, 1},
+       R"({"actualRecord":null,"expected":["b","1"],"expectedRecord":4,"key":["b","1"],"record":4,"type":"MISSING_ROW"})"
+       "\n"
+       R"({"actual":["b","2"],"actualRecord":4,"expectedRecord":null,"key":["b","2"],"record":4,"type":"ADDITIONAL_ROW"})"
+       "\n",
+       "rows 4/4/3/1/1 sorted 1/1 repeated 0/0 divergences 2"},
+  };
+  for (const Case& c : cases) {
+    for (const Way& way : kWays) {
+      SCOPED_TRACE(std::string(c.name) + ", " + way.name);
+      const auto [outcome, report] = run(c, way);
+      EXPECT_EQ(report, c.report);
+      EXPECT_EQ(outcome, c.outcome);
+    }
+  }
+  // Under SORTED a key that goes down inside such a run, or at its first record, ends the run as
+  // it would had the record been read.
+  const Case disorder[] = {
+      {"inside the run", same_but_last("a,1\n\"c\"\"\",1\nb,1\n", "z,1\n"),
+       same_but_last("a,1\n\"c\"\"\",1\nb,1\n", "z,2\n"), true, kReject, {0}, "",
+       R"(error: expected CSV is not sorted by keyColumns: record 3 has key ["b"] after key ["c\""])"},
+      {"at the run's first record", same_but_last("b,1\na,1\nc,1\n", "z,1\n"),
+       same_but_last("b,1\na,1\nc,1\n", "z,2\n"), true, kReject, {0}, "",
+       R"(error: expected CSV is not sorted by keyColumns: record 2 has key ["a"] after key ["b"])"},
+  };
+  // Under ANY phase A finds both sides out of order there, and sorts them.
+  for (const Case& c : disorder) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(run(c, kWays[0]).first, c.outcome);
+    EXPECT_EQ(run(c, kWays[1]).first, "rows 4/4/4/0/0 sorted 0/0 repeated 0/0 divergences 1");
+    EXPECT_EQ(run(c, kWays[2]).first, "rows 4/4/4/0/0 sorted 0/0 repeated 0/0 divergences 1");
   }
 }
 

@@ -449,20 +449,39 @@ TEST(CsvReader, RawBytesParseToTheSameFields) {
 // Two readers driven as a comparison drives them: records passed over as equal must be what
 // next() would have read from both, and reading must go on right after them. Returns how many
 // records were passed over.
+// With `noted`, the skip also notes where the records it passes stand (at most `noted` of them),
+// and every field split from there must be the field the reference reader gives.
 std::size_t read_passing_equal_records(const std::string& a, const std::string& b, const csv::Dialect& d,
-                                       std::size_t width, std::size_t buffer, std::size_t chunk_b) {
+                                       std::size_t width, std::size_t buffer, std::size_t chunk_b,
+                                       std::size_t noted = 0) {
   const Rows want_a = reference_read(a, d), want_b = reference_read(b, d);
   TestSource source_a(a, buffer), source_b(b, chunk_b);
   csv::Reader reader_a(source_a, d, buffer), reader_b(source_b, d, buffer);
   csv::Record record_a, record_b;
+  csv::PassedRecords noted_records(noted);
+  std::vector<std::string_view> split(width);
+  std::string store;
   std::size_t at_a = 0, at_b = 0, passed_in_all = 0;
   for (bool more = true; more;) {
-    const std::size_t passed = csv::skip_equal_records(reader_a, reader_b, width);
+    const std::size_t passed = noted > 0 ? csv::skip_equal_records(reader_a, reader_b, width, noted_records)
+                                         : csv::skip_equal_records(reader_a, reader_b, width);
+    if (noted > 0) {
+      EXPECT_LE(passed, noted);
+      EXPECT_EQ(noted_records.size(), passed);
+    }
     for (std::size_t k = 0; k < passed; ++k) {
       EXPECT_TRUE(at_a + k < want_a.size() && at_b + k < want_b.size());
       if (::testing::Test::HasFailure()) return 0;
       EXPECT_EQ(want_a[at_a + k], want_b[at_b + k]);
       EXPECT_EQ(want_a[at_a + k].size(), width) << "record " << at_a + k;
+      if (noted == 0) continue;
+      // All fields, then only the first: a shorter split gives the same leading fields.
+      for (std::size_t count : {width, std::size_t{1}}) {
+        noted_records.split(k, std::span(split).first(count), store);
+        EXPECT_EQ(std::vector<std::string>(split.begin(), split.begin() + count),
+                  std::vector<std::string>(want_a[at_a + k].begin(), want_a[at_a + k].begin() + count))
+            << "record " << at_a + k;
+      }
     }
     at_a += passed;
     at_b += passed;
@@ -495,10 +514,14 @@ TEST(CsvReader, SkippingEqualRecordsPassesWhatReadingWould) {
       {"x\n" + a62 + "aa\"b,c\"\n", 1},    // a quote in an unquoted field: two fields
       {"x\n\"" + a62 + "\"\"b,c\"\n", 1},  // a doubled quote: one
       {"\"a\"b\"c,d\"\n\"a\"b\"c,d\"\n", 1},  // a quote in the tail after a closing quote: two
+      // Fields split from the bytes: doubled quotes, a tail after the closing quote, empty quoted
+      // fields, a delimiter and line ends inside quotes, CR LF and blank lines between records.
+      {"h,h,h\nk,\"a\"\"b\",c\r\n\"x,y\",\"\",z\n\n\"p\"\"\"\"\",\"q\"tail,\"r\nr\"\n\"\"\"\",,\"\"\n", 3},
   };
   for (const auto& c : crafted) {
     SCOPED_TRACE(c.input);
     read_passing_equal_records(c.input, c.input, dialect(), c.width, 1 << 20, 1 << 20);
+    read_passing_equal_records(c.input, c.input, dialect(), c.width, 1 << 20, 1 << 20, 2);
   }
 
   std::mt19937 rng(13);
@@ -522,6 +545,9 @@ TEST(CsvReader, SkippingEqualRecordsPassesWhatReadingWould) {
     const std::size_t buffer = rng() % 2 ? std::size_t{1} << 20 : 64 + rng() % 2000;
     SCOPED_TRACE("round " + std::to_string(round) + ", buffer " + std::to_string(buffer));
     passed_in_all += read_passing_equal_records(a, b, d, width, buffer, 1 + rng() % buffer);
+    ASSERT_FALSE(HasFailure());
+    // Noting where the passed records stand, with room for few of them or for many.
+    read_passing_equal_records(a, b, d, width, buffer, 1 + rng() % buffer, round % 3 == 0 ? 1 + rng() % 5 : 4096);
     ASSERT_FALSE(HasFailure());
 
     // Every kernel finds the same runs, at any alignment.
