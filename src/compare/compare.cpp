@@ -12,13 +12,15 @@
 
 namespace tessamer {
 
-ComparisonSettings comparison_settings(const ValidationRequest& request, std::optional<FileIdentity> request_file) {
+ComparisonSettings comparison_settings(const ValidationRequest& request, std::optional<FileIdentity> request_file,
+                                       std::span<const FileIdentity> document_channels) {
   ComparisonSettings settings;
   settings.has_header = request.has_header;
   settings.identical_files_pass = request.columns.empty() && request.excluded_columns.empty() && request.has_header;
   settings.divergence_path = request.divergence_path;
   settings.example_limit = request.example_limit;
   settings.request_file = request_file;
+  settings.document_channels.assign(document_channels.begin(), document_channels.end());
   if (is_keyed(request)) {
     settings.key_order = effective_key_order(request);
     settings.duplicate_keys = effective_duplicate_keys(request);
@@ -57,7 +59,8 @@ Result<ComparisonOutcome> compare_datasets(const ComparisonInput& input) {
   const FileIdentity datasets[] = {*input.expected.identity(), *input.actual.identity()};
   TESSAMER_ASSIGN_OR_RETURN(
       DivergenceReportWriter report,
-      open_divergence_report(settings.divergence_path, settings.example_limit, datasets, settings.request_file));
+      open_divergence_report(settings.divergence_path, settings.example_limit, datasets, settings.request_file,
+                             settings.document_channels));
   LineWriter lines(input.dialect.encoding, input.expected_names.size(), input.actual_names.size(), input.plan, report);
   PairComparer pairs(input.expected_names.size(), input.actual_names.size(), input.plan, lines);
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,9 @@ struct ComparisonSettings {
   std::uint64_t example_limit = 0;
   // The file the request was read from, which the report must not overwrite.
   std::optional<FileIdentity> request_file;
+  // The files standard output and standard error are, where the one document of the run goes,
+  // which report lines must not join.
+  std::vector<FileIdentity> document_channels;
   // Pairing by key, when the plan has key columns: how each side reaches key order and what a
   // repeated key does; under KeyOrder::Any the sort's memory budget (for both sides) and where
   // its run files go (the report's directory when none is given).
@@ -43,7 +47,8 @@ struct ComparisonSettings {
 
 // The settings of `request`, which must outlive them.
 [[nodiscard]] ComparisonSettings comparison_settings(const ValidationRequest& request,
-                                                     std::optional<FileIdentity> request_file);
+                                                     std::optional<FileIdentity> request_file,
+                                                     std::span<const FileIdentity> document_channels = {});
 
 // Everything a comparison reads, lent by the run for its duration.
 struct ComparisonInput {
@@ -103,7 +108,8 @@ struct ComparisonOutcome {
 // buffer, the current records and the kept examples. Both files and the report are closed on
 // every path; on failure the divergences already recorded stay in the report.
 //
-// The report may name neither dataset, nor the request file (when known).
+// The report may name neither dataset, nor the request file (when known), nor standard output
+// or error (when known) unless that is the null device.
 [[nodiscard]] Result<ComparisonOutcome> compare_datasets(const ComparisonInput& input);
 
 }  // namespace tessamer

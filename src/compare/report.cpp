@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #if defined(__SSE2__)
@@ -130,9 +131,41 @@ void DivergenceReportWriter::release() {
   buffer_.reset();
 }
 
+namespace {
+
+// The null device takes anything and keeps nothing: a report sent there while a document goes
+// there too spoils no document.
+bool is_null_device(const struct stat& status) {
+  return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
+// Why the report must not be the file `status` describes, if it must not.
+std::optional<EngineError> refusal(const struct stat& status, std::span<const FileIdentity> datasets,
+                                   std::optional<FileIdentity> request_file,
+                                   std::span<const FileIdentity> document_channels) {
+  const FileIdentity file{status.st_dev, status.st_ino};
+  auto names = [file](std::span<const FileIdentity> files) {
+    return std::find(files.begin(), files.end(), file) != files.end();
+  };
+  if (names(datasets)) {
+    return EngineError{ErrorCode::InvalidNativeRequest, "divergencePath must not name the expected or actual dataset"};
+  }
+  if (request_file && *request_file == file) {
+    return EngineError{ErrorCode::InvalidNativeRequest, "divergencePath must not name the request file"};
+  }
+  if (names(document_channels) && !is_null_device(status)) {
+    return EngineError{ErrorCode::InvalidNativeRequest,
+                       "divergencePath must not name standard output or standard error"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Result<DivergenceReportWriter> open_divergence_report(std::string_view divergence_path, std::uint64_t example_limit,
                                                       std::span<const FileIdentity> datasets,
-                                                      std::optional<FileIdentity> request_file) {
+                                                      std::optional<FileIdentity> request_file,
+                                                      std::span<const FileIdentity> document_channels) {
   if (auto parent = parent_path(divergence_path); parent && !parent->empty()) {
     if (auto made = create_directories(*parent); !made) {
       return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report directory",
@@ -142,20 +175,19 @@ Result<DivergenceReportWriter> open_divergence_report(std::string_view divergenc
   auto create_failure = [](std::string_view text) {
     return std::unexpected(EngineError::wrap(ErrorCode::NativeIoError, "cannot create divergence report", text));
   };
+  // Looked at before the open as well as after it: opening a dataset for writing, even without
+  // writing a byte, breaks the run's own read lease on it (and waits for the lease to go).
+  if (auto existing = stat_path(divergence_path)) {
+    if (auto refused = refusal(*existing, datasets, request_file, document_channels)) return std::unexpected(*refused);
+  }
   // No O_TRUNC: the path may turn out to name a dataset or the request, which must stay intact,
   // or a report another run is writing.
   auto fd = open_file_without_waiting(divergence_path, O_WRONLY | O_CREAT, 0666);
   if (!fd) return create_failure(fd.error().text);
   auto status = stat_fd(fd->get());
   if (!status) return create_failure(status.error().text);
-  const FileIdentity report{status->st_dev, status->st_ino};
-  if (std::find(datasets.begin(), datasets.end(), report) != datasets.end()) {
-    return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest,
-                                       "divergencePath must not name the expected or actual dataset"});
-  }
-  if (request_file && *request_file == report) {
-    return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest, "divergencePath must not name the request file"});
-  }
+  // The path may have been made to name another file between the look and the open.
+  if (auto refused = refusal(*status, datasets, request_file, document_channels)) return std::unexpected(*refused);
   // Only a regular file has content to drop; a device such as /dev/null is used as it is.
   const bool regular_file = S_ISREG(status->st_mode);
   if (regular_file) {

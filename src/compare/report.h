@@ -148,7 +148,8 @@ class DivergenceReportWriter {
  private:
   friend Result<DivergenceReportWriter> open_divergence_report(std::string_view, std::uint64_t,
                                                                std::span<const FileIdentity>,
-                                                               std::optional<FileIdentity>);
+                                                               std::optional<FileIdentity>,
+                                                               std::span<const FileIdentity>);
   friend Result<DivergenceSummary> finish_divergence_report(DivergenceReportWriter writer);
 
   DivergenceReportWriter(std::unique_ptr<ReportBuffer> buffer, bool regular_file, std::uint64_t example_limit);
@@ -162,16 +163,18 @@ class DivergenceReportWriter {
 };
 
 // Creates the report's directory (with every missing ancestor) and the report file, truncated.
-// `datasets` are the identities of the open dataset files and `request_file` that of the request
-// the run was read from: a path naming one of them is refused (INVALID_NATIVE_REQUEST) before
-// anything is truncated. Opening never waits: a FIFO without a reader fails at once (ENXIO); one
+// `datasets` are the identities of the open dataset files, `request_file` that of the request
+// the run was read from and `document_channels` those of standard output and error: a path
+// naming one of them (the null device excepted among the channels) is refused
+// (INVALID_NATIVE_REQUEST), looked at before the open and again after it, before anything is
+// truncated. Opening never waits: a FIFO without a reader fails at once (ENXIO); one
 // with a reader, /dev/null and other devices are written as they are. A regular file is locked
 // (flock, exclusive) before it is truncated and until it is closed, so that two runs never write
 // one report: the second fails with EWOULDBLOCK and leaves the file alone. Other failures are
 // NATIVE_IO_ERROR.
 [[nodiscard]] Result<DivergenceReportWriter> open_divergence_report(
     std::string_view divergence_path, std::uint64_t example_limit, std::span<const FileIdentity> datasets,
-    std::optional<FileIdentity> request_file = std::nullopt);
+    std::optional<FileIdentity> request_file = std::nullopt, std::span<const FileIdentity> document_channels = {});
 
 // Records `record` (a JSON object) through write_compact_json.
 [[nodiscard]] Result<void> record_divergence(DivergenceReportWriter& writer, JsonValue record);

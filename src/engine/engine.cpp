@@ -15,7 +15,8 @@ namespace {
 constexpr std::string_view kUsage = "usage: tessamer --request <request.json>";
 
 // Command line, request, rules, dataset stage: the first error ends the run.
-[[nodiscard]] Result<JsonValue> run(const std::vector<std::string_view>& arguments) {
+[[nodiscard]] Result<JsonValue> run(const std::vector<std::string_view>& arguments,
+                                    std::span<const FileIdentity> document_channels) {
   // The program name is not part of the command line proper.
   std::size_t first = arguments.empty() ? 0 : 1;
   if (arguments.size() - first != 2 || arguments[first] != "--request") {
@@ -29,7 +30,7 @@ constexpr std::string_view kUsage = "usage: tessamer --request <request.json>";
   auto request = parse_validation_request(content->bytes);
   if (!request) return std::unexpected(EngineError{ErrorCode::InvalidNativeRequest, std::move(request).error()});
   TESSAMER_TRY(validate_request(*request));
-  return run_validation(*request, content->identity);
+  return run_validation(*request, content->identity, document_channels);
 }
 
 // Written as it stands when memory has run out: nothing about it may need more.
@@ -55,7 +56,13 @@ int run_engine(const std::vector<std::string_view>& arguments, int out_fd, int e
   // document, exit status 2. By the time it is caught, the run's memory is released again. The
   // result document only reaches `out_fd` once it is complete in memory, so nothing of it is there.
   try {
-    auto outcome = run(arguments);
+    // Where the documents go, which the report must not: a descriptor that is not open has
+    // nothing to guard.
+    std::vector<FileIdentity> document_channels;
+    for (int fd : {out_fd, err_fd}) {
+      if (auto identity = file_identity(fd)) document_channels.push_back(*identity);
+    }
+    auto outcome = run(arguments, document_channels);
     if (!outcome) return emit_error_document(outcome.error(), err_fd);
     return emit_result_document(*outcome, out_fd, err_fd);
   } catch (const std::bad_alloc&) {
@@ -63,7 +70,8 @@ int run_engine(const std::vector<std::string_view>& arguments, int out_fd, int e
   }
 }
 
-Result<JsonValue> run_validation(const ValidationRequest& request, std::optional<FileIdentity> request_file) {
+Result<JsonValue> run_validation(const ValidationRequest& request, std::optional<FileIdentity> request_file,
+                                 std::span<const FileIdentity> document_channels) {
   // Duration and throughput count from here, before anything else, encoding resolution included.
   const auto start = std::chrono::steady_clock::now();
   TESSAMER_ASSIGN_OR_RETURN(const CsvDialect dialect, resolve_dialect(request));
@@ -80,7 +88,7 @@ Result<JsonValue> run_validation(const ValidationRequest& request, std::optional
                         request.key_columns));
   TESSAMER_ASSIGN_OR_RETURN(ComparisonOutcome outcome,
                             compare_datasets({expected_file, actual_file, dialect, expected_names, actual_names, plan,
-                                              comparison_settings(request, request_file)}));
+                                              comparison_settings(request, request_file, document_channels)}));
   return build_result_document(request, expected_names, actual_names, plan, std::move(outcome), start);
 }
 

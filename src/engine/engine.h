@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,9 +30,11 @@ namespace tessamer {
 
 // The dataset stage for a request that passed the request rules: the result document, or the
 // error that ended the run. Reads the request only; the caller keeps owning it. `request_file`
-// is the file the request was read from, which the divergence report must not overwrite.
+// is the file the request was read from, which the divergence report must not overwrite, and
+// `document_channels` the files the result or error document goes to, which it must not share.
 [[nodiscard]] Result<JsonValue> run_validation(const ValidationRequest& request,
-                                               std::optional<FileIdentity> request_file = std::nullopt);
+                                               std::optional<FileIdentity> request_file = std::nullopt,
+                                               std::span<const FileIdentity> document_channels = {});
 
 // {"name": "tessamer", "target": ..., "version": ...}
 JsonValue engine_metadata();

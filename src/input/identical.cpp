@@ -13,6 +13,8 @@ namespace {
 // the comparison and the hashing that follow: with 1 MiB chunks, the copies out of the page cache
 // alone took as long as hashing (measured: 0.36 s against 0.21 s for two 200 MB files).
 constexpr std::size_t kChunk = std::size_t{64} << 10;
+// How often the files' leases are looked at: once a mebibyte, as the streams do.
+constexpr std::uint64_t kChunksPerLeaseCheck = (std::size_t{1} << 20) / kChunk;
 
 EngineError io_error(std::string_view context, const IoError& cause) {
   return EngineError::wrap(ErrorCode::NativeIoError, context, cause.text);
@@ -35,7 +37,12 @@ Result<IdenticalOutcome> compare_identical(DatasetFile& expected_file, DatasetFi
   // Only bytes that compared equal are hashed, so one digest is the digest of both files: each
   // byte is hashed once, and a difference hands the digest of the equal prefix on.
   DigestedPrefix equal;
-  for (;;) {
+  for (std::uint64_t chunk = 1;; ++chunk) {
+    if (chunk % kChunksPerLeaseCheck == 0) {
+      // A writer is held back until the lease is seen broken and released.
+      if (!expected_file.lease_intact()) return std::unexpected(expected_file.changed());
+      if (!actual_file.lease_intact()) return std::unexpected(actual_file.changed());
+    }
     // Whole chunks: a read that returns less than asked is not the end, and must not make two
     // equal files look different.
     auto expected_read = read_full(expected.get(), expected_chunk.get(), kChunk);

@@ -37,6 +37,15 @@ std::string_view side_text(DatasetSide side);
 // same file in that state, and so must the look after the last read, or the run fails with
 // "{side} CSV changed while being read" (NATIVE_IO_ERROR). A verdict thus never mixes two files,
 // or two states of one file.
+//
+// Where the kernel grants it (the engine owns the file or may lease any, on a local file
+// system), the first open also takes a read lease, held by this object until it is destroyed.
+// The lease is what catches a writer the file's state cannot show: it is refused while anyone
+// holds the file open for writing, a writable shared mapping included ("{side} CSV is open for
+// writing by another process"), and broken as soon as anyone opens it for writing or truncates
+// it. A broken lease is released at once, so the writer waits no longer than it takes to see it.
+// Where no lease is granted, the state checks alone remain. SIGIO, which the kernel sends the
+// holder of a lease being broken, is set to be ignored unless the process already handles it.
 class DatasetFile {
  public:
   DatasetFile(DatasetSide side, std::string_view path) : side_(side), path_(path) {}
@@ -45,20 +54,49 @@ class DatasetFile {
   std::string_view path() const { return path_; }
   // Which file the first open found; empty before it.
   std::optional<FileIdentity> identity() const;
+  // Whether a read lease is held on the file now.
+  bool leased() const { return lease_.held(); }
 
   // Opens the file for reading, from its first byte. Never waits: a FIFO put at the path after
   // the first open opens at once and is then found changed.
   [[nodiscard]] Result<UniqueFd> open();
 
-  // After the last read from `fd`: the file is still in the state of the first open.
-  [[nodiscard]] Result<void> check_unchanged(int fd) const;
+  // Between reads: false once the lease has been broken (and then released), here or earlier.
+  // One system call while a lease is held, none otherwise.
+  [[nodiscard]] bool lease_intact();
+
+  // After the last read from `fd`: the file is still in the state of the first open, and its
+  // lease, if one was taken, unbroken.
+  [[nodiscard]] Result<void> check_unchanged(int fd);
+
+  // "{side} CSV changed while being read".
+  EngineError changed() const;
 
  private:
-  EngineError changed() const;
+  // A read lease, held through its own descriptor of the first open's file description, and
+  // given up (before that descriptor closes) when released or destroyed.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { release(); }
+    // Keeps `fd`, whose file description has just been granted the lease.
+    void hold(UniqueFd fd) { fd_ = std::move(fd); }
+    bool held() const { return static_cast<bool>(fd_); }
+    // Whether the kernel still holds the lease unbroken; false when none is held.
+    bool intact() const;
+    void release();
+
+   private:
+    UniqueFd fd_;
+  };
 
   DatasetSide side_;
   std::string_view path_;
   std::optional<FileState> first_;
+  Lease lease_;
+  bool broken_ = false;  // a lease was taken and then broken
 };
 
 // Built once from the request, read-only afterwards.

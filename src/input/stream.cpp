@@ -43,15 +43,20 @@ void PairedDigests::hash_waiting(int lane) {
 
 // Hands the file's bytes to the CSV reader, counting every byte it hands on (a BOM the reader
 // skips included) and, when digesting, passing them to the digests, so that a digest covers the
-// file exactly.
+// file exactly. Each refill also looks at the file's lease: once it is broken, every read fails,
+// and the stream reports the file changed.
 class DatasetStream::Source final : public csv::ByteSource {
  public:
-  Source(UniqueFd fd, PairedDigests* digests, int lane)
-      : fd_(std::move(fd)), digests_(digests), lane_(lane), skip_(digests ? digests->prefix_size_ : 0) {}
+  Source(DatasetFile& file, UniqueFd fd, PairedDigests* digests, int lane)
+      : file_(file), fd_(std::move(fd)), digests_(digests), lane_(lane), skip_(digests ? digests->prefix_size_ : 0) {}
 
   std::expected<std::size_t, csv::ReadError> read(unsigned char* dst, std::size_t capacity) override {
     auto n = read_some(fd_.get(), dst, std::min(capacity, kReadSize));
     if (!n) return std::unexpected(csv::ReadError{std::move(n.error().text)});
+    if (!file_.lease_intact()) [[unlikely]] {
+      changed_ = true;
+      return std::unexpected(csv::ReadError{"changed while being read"});
+    }
     bytes_ += *n;
     if (digests_ == nullptr) return *n;
     // The first bytes of the file may have been hashed already, by the check for identical files.
@@ -74,13 +79,16 @@ class DatasetStream::Source final : public csv::ByteSource {
 
   int fd() const { return fd_.get(); }
   std::uint64_t bytes() const { return bytes_; }
+  bool changed() const { return changed_; }
 
  private:
+  DatasetFile& file_;
   UniqueFd fd_;
   PairedDigests* digests_;
   int lane_;
   std::uint64_t skip_;  // bytes still to read that the digest already holds
   std::uint64_t bytes_ = 0;
+  bool changed_ = false;  // a read found the lease broken
 };
 
 // Not movable: the reader refers to the source, and the record may hold a loan of the reader's
@@ -88,7 +96,7 @@ class DatasetStream::Source final : public csv::ByteSource {
 struct DatasetStream::Body {
   Body(DatasetFile& file, UniqueFd fd, const CsvDialect& dialect, PairedDigests* digests)
       : file(file),
-        source(std::move(fd), digests, file.side() == DatasetSide::Expected ? 0 : 1),
+        source(file, std::move(fd), digests, file.side() == DatasetSide::Expected ? 0 : 1),
         reader(source, reader_dialect(dialect), kReadSize) {}
 
   DatasetFile& file;
@@ -111,21 +119,25 @@ DatasetStream::~DatasetStream() = default;
 
 DatasetSide DatasetStream::side() const { return body_->file.side(); }
 
-// A failed read of the reader: `what` is "header" or "CSV".
-[[gnu::cold]] static EngineError read_failure(DatasetSide side, std::string_view what, const csv::ReadError& error) {
+// A failed read of the reader: `what` is "header" or "CSV". A read that found the file's lease
+// broken failed because the file changed, whatever the reader made of it.
+[[gnu::cold]] static EngineError read_failure(const DatasetFile& file, bool changed, std::string_view what,
+                                              const csv::ReadError& error) {
+  if (changed) return file.changed();
+  const DatasetSide side = file.side();
   return EngineError::wrap(ErrorCode::InvalidGoldenDataset,
                            "cannot parse " + std::string(side_text(side)) + " " + std::string(what), error.text);
 }
 
 Result<bool> DatasetStream::read_header() {
   auto more = reader_->next(*record_);
-  if (!more) return std::unexpected(read_failure(side(), "header", more.error()));
+  if (!more) return std::unexpected(read_failure(body_->file, body_->source.changed(), "header", more.error()));
   return *more;
 }
 
 Result<bool> DatasetStream::next() {
   auto more = reader_->next(*record_);
-  if (!more) [[unlikely]] return std::unexpected(read_failure(side(), "CSV", more.error()));
+  if (!more) [[unlikely]] return std::unexpected(read_failure(body_->file, body_->source.changed(), "CSV", more.error()));
   return *more;
 }
 

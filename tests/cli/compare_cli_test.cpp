@@ -35,6 +35,23 @@ class CompareCli : public ::testing::Test {
 
 const std::string kEngine = R"({"name":"tessamer","target":"x86_64-unknown-linux-gnu","version":"0.1.0"})";
 
+// Report lines in the channel of the result or error document would make it two documents or
+// more where callers parse one: a report path that is standard output or error (here pipes) is
+// refused, whatever the spelling.
+TEST_F(CompareCli, ReportIntoTheDocumentChannelsIsRefused) {
+  for (const char* path : {"/dev/stdout", "/dev/stderr", "/proc/self/fd/1", "/proc/self/fd/2", "/dev/fd/1"}) {
+    SCOPED_TRACE(path);
+    Request request = with_files("id,v\n1,a\n", "id,v\n1,b\n");
+    request.divergence_path = path;
+    RunResult run = run_request(dir_, request);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "{\"code\":\"INVALID_NATIVE_REQUEST\",\"message\":\"divergencePath must not name standard output or "
+              "standard error\"}\n");
+  }
+}
+
 TEST_F(CompareCli, FailWithOneCellIsTheWholeDocument) {
   Request request = with_files("id,name\n1,a\n2,b\n", "id,name\n1,a\n2,c\n");
   std::string document = result(request);

@@ -2,6 +2,7 @@
 // answers with one error document, exit status 2, and leaves the datasets as they were.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,6 +107,61 @@ TEST_F(Faults, ReportPathNamingADatasetIsRefusedAndTheDataKept) {
     expect_error(request, "INVALID_NATIVE_REQUEST", "divergencePath must not name the expected or actual dataset");
     EXPECT_EQ(file_sha256(request_.expected_path), expected_digest);
     EXPECT_EQ(file_sha256(request_.actual_path), actual_digest);
+  }
+}
+
+// Whether a read lease can be taken on `path` here (the file's owner or CAP_LEASE, a file system
+// with leases).
+bool leases_granted(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool granted = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+  if (granted) (void)::fcntl(fd, F_SETLEASE, F_UNLCK);
+  if (fd >= 0) ::close(fd);
+  return granted;
+}
+
+// Another process that can write a dataset without moving its times (through a shared writable
+// mapping, or a descriptor open for writing) could make a verdict about bytes the file never held:
+// the run refuses to start, before a report exists, wherever a read lease can be asked for.
+TEST_F(Faults, DatasetOpenForWritingElsewhereIsRefused) {
+  struct Case {
+    const char* name;
+    bool expected_side;
+    bool tmpfs;
+    bool mapping;  // a shared writable mapping whose descriptor is closed; else an O_RDWR descriptor
+  };
+  const Case cases[] = {
+      {"expected, descriptor", true, false, false}, {"actual, descriptor", false, false, false},
+      {"expected, mapping", true, false, true},     {"actual, mapping", false, false, true},
+      {"expected, tmpfs mapping", true, true, true}, {"actual, tmpfs descriptor", false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Request request = request_;
+    std::string& target = c.expected_side ? request.expected_path : request.actual_path;
+    if (c.tmpfs) {
+      if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+      const std::string moved = "/dev/shm/tessamer-lease-" + std::to_string(::getpid()) + ".csv";
+      fs::copy_file(target, moved, fs::copy_options::overwrite_existing);
+      target = moved;
+    }
+    if (!leases_granted(target)) GTEST_SKIP() << "read leases refused on " << target;
+    int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* mapping = MAP_FAILED;
+    if (c.mapping) {
+      mapping = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      ASSERT_NE(mapping, MAP_FAILED);
+      ::close(fd);
+      fd = -1;
+    }
+    request.divergence_path = dir_.file("report.jsonl");
+    expect_error(request, "NATIVE_IO_ERROR",
+                 std::string(c.expected_side ? "expected" : "actual") + " CSV is open for writing by another process");
+    EXPECT_FALSE(fs::exists(request.divergence_path));
+    if (mapping != MAP_FAILED) ::munmap(mapping, 4096);
+    if (fd >= 0) ::close(fd);
+    if (c.tmpfs) fs::remove(target);
   }
 }
 

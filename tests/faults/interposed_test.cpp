@@ -2,7 +2,7 @@
 // close itself, so the engine's calls reach these definitions first. They pass every call on to
 // the system unchanged, except for the one file or descriptor a test points them at: a dataset
 // that another writer changes after its n-th read, reads that return less than asked, a report
-// whose close fails, standard output that takes all but the last byte.
+// whose close fails, standard output that takes all but the last byte. Read leases are refused.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -68,6 +69,21 @@ extern "C" ssize_t write(int fd, const void* data, size_t size) {
     if (size > 1) --size;
   }
   return ::syscall(SYS_write, fd, data, size);
+}
+
+// The writers here run inside the reads, in the run's own thread: a lease on the file would hold
+// each of them back until the kernel gave up on it. These tests are about the checks that remain
+// where no lease is granted, so leases are refused as by a file system without them.
+extern "C" int fcntl(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  if (command == F_SETLEASE) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fcntl, fd, command, argument));
 }
 
 extern "C" int close(int fd) {
