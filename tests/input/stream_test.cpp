@@ -1,7 +1,11 @@
 // The dataset stream: what it counts and hashes, however the two sides' reads interleave.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -165,16 +169,30 @@ TEST(DatasetStream, Failures) {
   EXPECT_EQ(unreadable->read_header().error(),
             (EngineError{ErrorCode::InvalidGoldenDataset, "cannot parse actual header: Is a directory (os error 21)"}));
 
-  // A file that changes under the stream is found changed at the end, and stays so.
+  // A writer that opens the file under the stream breaks its read lease where one was granted
+  // (opening without blocking starts the break without waiting it out); where none was, what it
+  // writes changes the file's state. Either way the stream finds the file changed, and stays so.
   dir.write("c.csv", "a\n1\n");
   DatasetFile changing(DatasetSide::Expected, changing_path);
   auto stream = DatasetStream::open(changing, dialect);
   ASSERT_TRUE(stream);
   EXPECT_EQ(drain(*stream), 2u);
-  dir.write("c.csv", "a\n1\n2\n");
+  const int writer = ::open(changing_path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
+  const bool leased = writer < 0 && errno == EWOULDBLOCK;
+  ASSERT_TRUE(writer >= 0 || leased) << std::strerror(errno);
+  if (writer >= 0) {
+    EXPECT_EQ(::write(writer, "2\n", 2), 2);
+    ::close(writer);
+  }
   const EngineError changed{ErrorCode::NativeIoError, "expected CSV changed while being read"};
   EXPECT_EQ(stream->finish().error(), changed);
   EXPECT_EQ(stream->finish().error(), changed);
+  // A broken lease is let go as soon as it is seen: a writer now opens without waiting.
+  if (leased) {
+    const int late = ::open(changing_path.c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_GE(late, 0) << std::strerror(errno);
+    if (late >= 0) ::close(late);
+  }
 }
 
 }  // namespace
