@@ -1,4 +1,5 @@
 // The external merge sort: run buffer and its index, run files, run readers and the k-way merge.
+#include <immintrin.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -43,10 +44,14 @@ std::string os_error_text(int errnum) {
 Error os_error(Error::Kind kind, int errnum) { return Error{kind, os_error_text(errnum)}; }
 
 // ---- Encoding of one record, the same in the run buffer and in run files:
-//   varint(body size), then the body: varint(number), varint(field count), and for each field
-//   varint(size) followed by its bytes.
+//   varint(body size), then the body: varint(number), varint(2 * field count + joined), varint(size)
+//   of each field, then the fields' bytes one after another; when joined, with one byte (whatever
+//   stood there in the caller's memory) after each field but the last.
 // Little-endian base-128 varints: a field under 128 bytes costs one byte beyond its own, which is
 // what its delimiter costs in the input, so runs take about the room of the records themselves.
+// Joined records are those whose fields stood one after another with one byte between them, as
+// the fields of a record without quotes stand in its text: the whole stretch is copied at once,
+// for one more byte per field.
 
 constexpr std::size_t kMaxVarint = 10;
 
@@ -115,8 +120,26 @@ inline void copy_bytes(char* dst, const char* src, std::size_t n) {
   }
 }
 
-std::size_t body_size(std::uint64_t number, std::span<const std::string_view> fields) {
-  std::size_t size = varint_size(number) + varint_size(fields.size());
+// Whether the fields stand one after another in memory with one byte between each two.
+bool joined_fields(std::span<const std::string_view> fields) {
+  if (fields.size() < 2) return false;
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(fields[i - 1].data()) + fields[i - 1].size();
+    if (reinterpret_cast<std::uintptr_t>(fields[i].data()) != end + 1) return false;
+  }
+  return true;
+}
+
+std::size_t body_size(std::uint64_t number, std::span<const std::string_view> fields, bool joined) {
+  std::size_t size = varint_size(number) + varint_size(2 * fields.size() + 1) + (joined ? fields.size() - 1 : 0);
+  // Fields are nearly always under 128 bytes, each with a one-byte size: one sum then serves.
+  std::size_t bytes = 0;
+  std::size_t widest = 0;
+  for (std::string_view f : fields) {
+    bytes += f.size();
+    widest |= f.size();
+  }
+  if (widest < 0x80) return size + fields.size() + bytes;
   for (std::string_view f : fields) size += varint_size(f.size()) + f.size();
   return size;
 }
@@ -338,22 +361,55 @@ class Writer {
 };
 
 // Decodes the body of an encoded record (after its size) into `fields` and `count`: all of its
-// fields, or only the first `limit` of them when it has more.
+// fields, or only the first `limit` of them when it has more. `encoded` gets the body past the
+// number: the same bytes for the same fields.
 bool decode_body(const char* p, std::size_t size, std::uint64_t& number, std::size_t& count,
-                 std::vector<std::string_view>& fields, std::size_t limit = std::numeric_limits<std::size_t>::max()) {
+                 std::vector<std::string_view>& fields, std::string_view& encoded,
+                 std::size_t limit = std::numeric_limits<std::size_t>::max()) {
   const char* end = p + size;
-  std::uint64_t n = 0;
-  if (!get_varint(p, end, number) || !get_varint(p, end, n)) return false;
+  std::uint64_t tagged = 0;
+  if (!get_varint(p, end, number)) return false;
+  encoded = std::string_view(p, static_cast<std::size_t>(end - p));
+  if (!get_varint(p, end, tagged)) return false;
+  const std::uint64_t n = tagged >> 1;
+  const std::uint64_t gap = tagged & 1;
   // Each field takes at least its size byte.
   if (n > static_cast<std::uint64_t>(end - p)) return false;
   bool all = n <= limit;
   count = all ? static_cast<std::size_t>(n) : limit;
   if (fields.size() < count) fields.resize(count);
+  const char* sizes = p;
+  // Nearly always every size is one byte: the fields' bytes then start n bytes on.
+  unsigned char high = 0;
+  for (std::uint64_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(sizes[i]);
+  if (high < 0x80) {
+    const char* bytes = sizes + n;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto length = static_cast<unsigned char>(sizes[i]);
+      fields[i] = std::string_view(bytes + at, length);
+      at += length + gap;
+    }
+    // `at` counts a gap after the last field taken, which only stands there when more follow.
+    const std::size_t left = static_cast<std::size_t>(end - bytes);
+    if (count == 0) return !all || left == 0;
+    return all ? at - gap == left : at - gap <= left;
+  }
+  // The fields' bytes start past every size.
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::uint64_t length = 0;
+    if (!get_varint(p, end, length)) return false;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     std::uint64_t length = 0;
-    if (!get_varint(p, end, length) || length > static_cast<std::uint64_t>(end - p)) return false;
+    get_varint(sizes, end, length);
+    if (length > static_cast<std::uint64_t>(end - p)) return false;
     fields[i] = std::string_view(p, static_cast<std::size_t>(length));
     p += length;
+    if (i + 1 < n) {
+      if (gap > static_cast<std::uint64_t>(end - p)) return false;
+      p += gap;
+    }
   }
   return !all || p == end;
 }
@@ -406,7 +462,7 @@ class RunReader {
     raw_ = buffer_.data() + begin_;
     raw_size_ = total;
     if (!decode_body(raw_ + prefix, static_cast<std::size_t>(body), record_.number_, record_.count_, record_.fields_,
-                     decode_limit_)) {
+                     record_.encoded_, decode_limit_)) {
       return invalid();
     }
     begin_ += total;
@@ -608,9 +664,78 @@ void radix_sort(Entry* begin, Entry* end, unsigned depth, const Less& less) {
   }
 }
 
+// ---- The packed sort. When a buffer's key is one field of at most 16 bytes in every record and
+// its records came in ascending number order, key order is that of (head, size) with ties in
+// the order of arrival. Bits that are the same in every head of the buffer decide nothing; the
+// others (a few per byte for keys of digits) are gathered into one integer above the entry's
+// index, and a stable least significant digit first radix sort of those integers orders the
+// buffer in a few sequential passes, where the byte by byte sort above makes one branchy pass
+// over the entries per byte.
+
+// The bits of the heads that differ somewhere in a buffer.
+struct HeadMask {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  std::uint32_t size = 0;
+  unsigned bits() const {
+    return static_cast<unsigned>(std::popcount(high) + std::popcount(low) + std::popcount(size));
+  }
+};
+
+bool has_bit_gather() {
+  static const bool supported = __builtin_cpu_supports("bmi2");
+  return supported;
+}
+
+// out[i]: the masked bits of entry i's head, in order, above `index_bits` bits holding i.
+// REQUIRES: mask.bits() + index_bits <= 64, n <= 2^index_bits.
+[[gnu::target("bmi2")]] void pack_heads(const Entry* e, std::size_t n, const HeadMask& mask, unsigned index_bits,
+                                        std::uint64_t* out) {
+  const auto size_bits = static_cast<unsigned>(std::popcount(mask.size));
+  const unsigned low_bits = static_cast<unsigned>(std::popcount(mask.low)) + size_bits;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = (_pext_u64(e[i].high, mask.high) << low_bits) |
+                              (_pext_u64(e[i].low, mask.low) << size_bits) | _pext_u32(e[i].size, mask.size);
+    out[i] = (key << index_bits) | i;
+  }
+}
+
+constexpr unsigned kDigitBits = 11;
+constexpr unsigned kMaxDigits = (64 + kDigitBits - 1) / kDigitBits;
+struct DigitCounts {
+  std::uint32_t of[kMaxDigits][std::size_t{1} << kDigitBits];
+};
+
+// Sorts the n values of `a` stably by their bits [from, from + width), bits above being zero,
+// using `scratch` of n values; gives whichever of the two holds the result.
+std::uint64_t* sort_bits(std::uint64_t* a, std::uint64_t* scratch, std::size_t n, unsigned from, unsigned width,
+                         DigitCounts& counts) {
+  if (width == 0 || n < 2) return a;
+  const unsigned digits = (width + kDigitBits - 1) / kDigitBits;
+  const unsigned digit_bits = (width + digits - 1) / digits;
+  const std::uint64_t digit_mask = (std::uint64_t{1} << digit_bits) - 1;
+  const std::size_t buckets = std::size_t{1} << digit_bits;
+  for (unsigned d = 0; d < digits; ++d) std::fill_n(counts.of[d], buckets, 0u);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (unsigned d = 0; d < digits; ++d) ++counts.of[d][(a[i] >> (from + d * digit_bits)) & digit_mask];
+  }
+  for (unsigned d = 0; d < digits; ++d) {
+    const unsigned shift = from + d * digit_bits;
+    std::uint32_t* count = counts.of[d];
+    if (count[(a[0] >> shift) & digit_mask] == n) continue;  // one value of this digit throughout
+    std::uint32_t at = 0;
+    for (std::size_t b = 0; b < buckets; ++b) at += std::exchange(count[b], at);
+    for (std::size_t i = 0; i < n; ++i) scratch[count[(a[i] >> shift) & digit_mask]++] = a[i];
+    std::swap(a, scratch);
+  }
+  return a;
+}
+
 // In the run buffer, each record is its key references (per key field: the offset of its bytes
 // in the buffer and its size plus one, 0 when absent; two 32-bit words) followed by its encoding.
 constexpr std::size_t kKeyRefBytes = 8;
+// What the packed sort takes per record: its value, and its place in the scratch.
+constexpr std::size_t kOrderBytes = 2 * sizeof(std::uint64_t);
 
 struct State {
   enum class Mode { adding, in_memory, merging };
@@ -639,6 +764,12 @@ struct State {
   std::size_t arena_used = 0;
   PageBlock index;
   std::size_t count = 0;
+  bool numbers_ascending = true;  // the records in the buffer came in ascending number order
+  std::uint64_t last_number = 0;
+  // After a packed sort: the run buffer offsets of the records in key order, in `order`.
+  PageBlock order;
+  const std::uint64_t* packed = nullptr;
+  std::unique_ptr<DigitCounts> digit_counts;
   std::uint64_t buffered = 0;  // what the records in the buffer cost, as the budget counts it
   std::vector<std::size_t> field_offsets;
 
@@ -684,7 +815,37 @@ struct State {
     return {};
   }
 
+  // The run buffer offset of the i-th record in key order. REQUIRES: the buffer is sorted.
+  std::uint32_t offset_at(std::size_t i) const {
+    return packed != nullptr ? static_cast<std::uint32_t>(packed[i]) : entries()[i].offset;
+  }
+
+  bool sort_packed() {
+    const Entry* e = entries();
+    HeadMask mask;
+    std::uint32_t widest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      mask.high |= e[i].high ^ e[0].high;
+      mask.low |= e[i].low ^ e[0].low;
+      mask.size |= e[i].size ^ e[0].size;
+      widest = std::max(widest, e[i].size);
+    }
+    const auto index_bits = static_cast<unsigned>(std::bit_width(count - 1));
+    if (widest > kShortSizeLimit || mask.bits() + index_bits > 64) return false;
+    order.reserve(2 * count * sizeof(std::uint64_t));
+    auto* values = reinterpret_cast<std::uint64_t*>(order.data());
+    pack_heads(e, count, mask, index_bits, values);
+    if (!digit_counts) digit_counts = std::make_unique<DigitCounts>();
+    std::uint64_t* sorted = sort_bits(values, values + count, count, index_bits, mask.bits(), *digit_counts);
+    const std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+    for (std::size_t i = 0; i < count; ++i) sorted[i] = e[sorted[i] & index_mask].offset;
+    packed = sorted;
+    return true;
+  }
+
   void sort_buffer() {
+    packed = nullptr;
+    if (count > kSmallSort && keys == 1 && numbers_ascending && has_bit_gather() && sort_packed()) return;
     Entry* begin = entries();
     radix_sort(begin, begin + count, 0, [this](const Entry& a, const Entry& b) {
       int order = compare_headed(
@@ -715,16 +876,15 @@ struct State {
     if (auto made = ensure_file(0); !made) return made;
     start_writer(0);
     std::uint64_t start = writer.offset();
-    const Entry* e = entries();
     // The records stand in the buffer in the order they came: fetch a few ahead.
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kAhead < count) {
-        const char* ahead = arena.data() + e[i + kAhead].offset;
+        const char* ahead = arena.data() + offset_at(i + kAhead);
         __builtin_prefetch(ahead);
         __builtin_prefetch(ahead + 64);
       }
-      auto [p, size] = arena_record(e[i].offset);
+      auto [p, size] = arena_record(offset_at(i));
       if (auto appended = writer.append(p, size); !appended) return appended;
     }
     if (auto flushed = writer.flush(); !flushed) return flushed;
@@ -743,12 +903,14 @@ struct State {
     char head[3 * kMaxVarint];
     char* p = put_varint(head, body);
     p = put_varint(p, number);
-    p = put_varint(p, fields.size());
+    p = put_varint(p, 2 * fields.size());
     if (auto appended = writer.append(head, static_cast<std::size_t>(p - head)); !appended) return appended;
     for (std::string_view f : fields) {
       char size[kMaxVarint];
       char* q = put_varint(size, f.size());
       if (auto appended = writer.append(size, static_cast<std::size_t>(q - size)); !appended) return appended;
+    }
+    for (std::string_view f : fields) {
       if (auto appended = writer.append(f.data(), f.size()); !appended) return appended;
     }
     if (auto flushed = writer.flush(); !flushed) return flushed;
@@ -758,10 +920,11 @@ struct State {
 
   Result<void> add(std::uint64_t number, std::span<const std::string_view> fields) {
     assert(mode == Mode::adding && "add() after finish()");
-    std::size_t body = body_size(number, fields);
+    const bool joined = joined_fields(fields);
+    std::size_t body = body_size(number, fields, joined);
     std::size_t encoded = varint_size(body) + body;
     std::size_t refs = keys * kKeyRefBytes;
-    std::uint64_t cost = encoded + refs + sizeof(Entry);
+    std::uint64_t cost = encoded + refs + sizeof(Entry) + kOrderBytes;
     // A reader holds the encoding and a view of each field.
     std::uint64_t held = encoded + fields.size() * sizeof(std::string_view);
     stats.longest_record = std::max({stats.longest_record, cost, held});
@@ -772,21 +935,32 @@ struct State {
     if (count > 0 && full) {
       if (auto spilled = spill(); !spilled) return spilled;
     }
-    if (cost > run_limit) return write_alone(number, fields, body);
+    if (cost > run_limit) return write_alone(number, fields, body_size(number, fields, false));
 
+    numbers_ascending = count == 0 || (numbers_ascending && number >= last_number);
+    last_number = number;
     arena.reserve(arena_used + refs + encoded);
     index.reserve((count + 1) * sizeof(Entry));
     auto offset = static_cast<std::uint32_t>(arena_used);
     char* start = arena.data() + arena_used + refs;
     char* p = put_varint(start, body);
     p = put_varint(p, number);
-    p = put_varint(p, fields.size());
+    p = put_varint(p, 2 * fields.size() + (joined ? 1 : 0));
+    for (std::string_view f : fields) p = put_varint(p, f.size());
     if (field_offsets.size() < fields.size()) field_offsets.resize(fields.size());
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      p = put_varint(p, fields[i].size());
-      field_offsets[i] = static_cast<std::size_t>(p - arena.data());
-      copy_bytes(p, fields[i].data(), fields[i].size());
-      p += fields[i].size();
+    if (joined) {
+      const std::size_t stretch = static_cast<std::size_t>(fields.back().data() - fields.front().data()) + fields.back().size();
+      std::memcpy(p, fields.front().data(), stretch);
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        field_offsets[i] = static_cast<std::size_t>(p - arena.data()) +
+                           static_cast<std::size_t>(fields[i].data() - fields.front().data());
+      }
+    } else {
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        field_offsets[i] = static_cast<std::size_t>(p - arena.data());
+        copy_bytes(p, fields[i].data(), fields[i].size());
+        p += fields[i].size();
+      }
     }
     char* ref = arena.data() + arena_used;
     for (std::size_t j = 0; j < keys; ++j, ref += kKeyRefBytes) {
@@ -885,6 +1059,8 @@ struct State {
     }
     arena.release();
     index.release();
+    order.release();
+    packed = nullptr;
     field_offsets = {};
     std::size_t f = fan_in();
     stats.fan_in = f;
@@ -901,11 +1077,11 @@ struct State {
     assert(mode != Mode::adding && "next() before finish()");
     if (mode == Mode::in_memory) {
       if (position == count) return nullptr;
-      auto [p, size] = arena_record(entries()[position++].offset);
+      auto [p, size] = arena_record(offset_at(position++));
       const char* q = p;
       std::uint64_t body = 0;
       get_varint(q, p + size, body);
-      decode_body(q, static_cast<std::size_t>(body), record.number_, record.count_, record.fields_);
+      decode_body(q, static_cast<std::size_t>(body), record.number_, record.count_, record.fields_, record.encoded_);
       return &record;
     }
     if (!merge_started) {

@@ -195,6 +195,9 @@ class Record {
   std::string_view operator[](std::size_t i) const { return fields_[i]; }
   // All fields at once, as views.
   std::span<const std::string_view> fields() const { return {fields_.data(), count_}; }
+  // The record's fields as the sorter encodes them: two records with the same encoding have the
+  // same fields (the converse need not hold). Valid as the fields are.
+  std::string_view encoded() const { return encoded_; }
 
  private:
   friend class detail::RunReader;
@@ -202,6 +205,7 @@ class Record {
   std::uint64_t number_ = 0;
   std::size_t count_ = 0;
   std::vector<std::string_view> fields_;  // the first count_ are the fields; only grows
+  std::string_view encoded_;
 };
 
 // Sorts the records of one side. Usage: add() every record, then finish() once, then next()
@@ -217,7 +221,9 @@ class Sorter {
   Sorter& operator=(const Sorter&) = delete;
 
   // Adds a record: its number (the tie-break between equal keys) and its fields, copied before
-  // the call returns. May write a run. REQUIRES: finish() not yet called.
+  // the call returns. Fields that stand one after another with one byte between each two (the
+  // fields of a record in its text) are copied as one stretch, the bytes between them included.
+  // May write a run. REQUIRES: finish() not yet called.
   [[nodiscard]] Result<void> add(std::uint64_t number, std::span<const std::string_view> fields);
 
   // The same for any record type with size() and operator[] giving views (csv::Record).

@@ -117,9 +117,20 @@ sort::Options options_for(const Budget& budget, std::vector<std::size_t> columns
   return options;
 }
 
-void add_all(sort::Sorter& sorter, const std::vector<TestRecord>& records) {
+// With `as_text`, each record's fields are handed over as views into one text, a comma between
+// each two, as a record's fields stand in its line.
+void add_all(sort::Sorter& sorter, const std::vector<TestRecord>& records, bool as_text = false) {
+  std::string text;
+  std::vector<std::string_view> views;
   for (const TestRecord& r : records) {
-    auto added = sorter.add_record(r.number, r.fields);
+    text.clear();
+    for (const std::string& f : r.fields) text.append(f).push_back(',');
+    views.clear();
+    for (std::size_t at = 0; const std::string& f : r.fields) {
+      views.push_back(std::string_view(text).substr(at, f.size()));
+      at += f.size() + 1;
+    }
+    auto added = as_text ? sorter.add(r.number, views) : sorter.add_record(r.number, r.fields);
     ASSERT_TRUE(added) << added.error().text;
   }
 }
@@ -158,6 +169,23 @@ std::vector<TestRecord> random_records(std::size_t n, std::size_t distinct, unsi
       default: break;
     }
     rows.push_back({key, std::string(rng() % 40, 'v'), std::to_string(i)});
+  }
+  return numbered(std::move(rows));
+}
+
+// Keys of 0 to 12 bytes from four bytes (a zero and a high one among them), many repeated, some
+// records without the key field: keys differing in few enough bits to be packed.
+std::vector<TestRecord> short_key_records(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<Fields> rows;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (rng() % 10 == 0) {
+      rows.push_back({});
+      continue;
+    }
+    std::string key;
+    for (std::size_t size = rng() % 13; key.size() < size;) key.push_back("01\xb0\x00"[rng() % 4]);
+    rows.push_back({key, std::to_string(i)});
   }
   return numbered(std::move(rows));
 }
@@ -266,27 +294,35 @@ TEST(Sorter, SortsAsTheKeyOrderDoes) {
   cases.push_back({"reverse order", numbered({{"g"}, {"f"}, {"e"}, {"d"}, {"c"}, {"b"}, {"a"}})});
   cases.push_back({"many records, many merge levels", random_records(3000, 500, 1)});
   cases.push_back({"keys splitting at every byte of the index", keys_splitting_at_every_byte()});
+  // Enough records with keys of at most 16 bytes for the sort that packs the bits keys differ in;
+  // numbered against their order, the same records go through the general sort.
+  std::vector<TestRecord> short_keys = short_key_records(400, 5);
+  cases.push_back({"short keys, repeated and absent", short_keys});
+  for (std::size_t i = 0; i < short_keys.size(); ++i) short_keys[i].number = short_keys.size() - i;
+  cases.push_back({"short keys numbered against their order", short_keys});
 
   tessamer::testing::TempDir dir;
   for (const Budget& budget : {kTiny, kNormal}) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + ", " + budget.name + " budget");
-      Factory factory{dir.path()};
-      sort::Sorter sorter(options_for(budget, c.columns, factory));
-      add_all(sorter, c.records);
-      auto finished = sorter.finish();
-      ASSERT_TRUE(finished) << finished.error().text;
-      EXPECT_EQ(drain(sorter), reference_sort(c.records, c.columns));
-      EXPECT_EQ(sorter.stats().records, c.records.size());
-      EXPECT_LE(factory.created, 2u);
-      EXPECT_EQ(sorter.stats().run_files, factory.created);
-      // The last run holds more than three records only when nothing spilled.
-      if (budget.max_run_records != 0 && c.records.size() > 3) {
-        EXPECT_GT(sorter.stats().runs_written, 1u);
-      }
-      // A normal budget holds a few records in memory: no run file at all.
-      if (budget.max_run_records == 0 && c.records.size() < 100) {
-        EXPECT_EQ(factory.created, 0u);
+      for (const bool as_text : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + ", " + budget.name + " budget" + (as_text ? ", fields in one text" : ""));
+        Factory factory{dir.path()};
+        sort::Sorter sorter(options_for(budget, c.columns, factory));
+        add_all(sorter, c.records, as_text);
+        auto finished = sorter.finish();
+        ASSERT_TRUE(finished) << finished.error().text;
+        EXPECT_EQ(drain(sorter), reference_sort(c.records, c.columns));
+        EXPECT_EQ(sorter.stats().records, c.records.size());
+        EXPECT_LE(factory.created, 2u);
+        EXPECT_EQ(sorter.stats().run_files, factory.created);
+        // The last run holds more than three records only when nothing spilled.
+        if (budget.max_run_records != 0 && c.records.size() > 3) {
+          EXPECT_GT(sorter.stats().runs_written, 1u);
+        }
+        // A normal budget holds a few records in memory: no run file at all.
+        if (budget.max_run_records == 0 && c.records.size() < 100) {
+          EXPECT_EQ(factory.created, 0u);
+        }
       }
     }
   }
