@@ -208,8 +208,22 @@ std::vector<TestRecord> keys_splitting_at_every_byte() {
 
 TEST(KeyOrder, FieldsInAscendingOrder) {
   // Each is lower than every later one.
-  const std::optional<std::string> ascending[] = {std::nullopt, ""s,  "\x00"s, "a"s,          "ab"s,
-                                                  "b"s,         "\x80"s, "\xc3\xa9"s /* é */, "\xff"s};
+  // Fields of 8 to 16 bytes differ in their first eight bytes or only in their last ones.
+  const std::optional<std::string> ascending[] = {std::nullopt,
+                                                  ""s,
+                                                  "\x00"s,
+                                                  "a"s,
+                                                  "aaaaaaaa"s,
+                                                  "aaaaaaaa\x00"s,
+                                                  "aaaaaaaaaaaaaaaa"s,
+                                                  "aaaaaaaaaaaaaaa\x80"s,
+                                                  "aaaaaaa\x80"s,
+                                                  "ab"s,
+                                                  "b"s,
+                                                  "\x80"s,
+                                                  "\x80\x80\x80\x80\x80\x80\x80\x80\x80"s,
+                                                  "\xc3\xa9"s /* é */,
+                                                  "\xff"s};
   auto field = [](const std::optional<std::string>& f) {
     return f ? sort::KeyField{*f, true} : sort::KeyField{};
   };
