@@ -802,9 +802,9 @@ void PassedRecords::split(std::size_t i, std::span<std::string_view> out, std::s
     const void* hit = std::memchr(from, byte, static_cast<std::size_t>(end - from));
     return hit != nullptr ? static_cast<const char*>(hit) : end;
   };
-  // Room for every resolved field of the record at once, so that no view into it moves.
   store.clear();
-  store.reserve(static_cast<std::size_t>(end - p));
+  const char* const record = p;
+  bool reserved = false;
   for (std::string_view& field : out) {
     if (p == end || *p != quote_) {
       // Unquoted: a passed record holds no quote inside an unquoted field.
@@ -822,7 +822,10 @@ void PassedRecords::split(std::size_t i, std::span<std::string_view> out, std::s
       p = close + 2;
       continue;
     }
-    // Doubled quotes stand for one, and bytes after the closing quote continue the field.
+    // Doubled quotes stand for one, and bytes after the closing quote continue the field. The
+    // first such field makes room for every resolved field of the record at once, so that no view
+    // into the store moves.
+    if (!std::exchange(reserved, true)) store.reserve(static_cast<std::size_t>(end - record));
     const std::size_t start = store.size();
     while (close[1] == quote_) {
       store.append(from, close + 1);

@@ -466,6 +466,15 @@ class RunReader {
       return invalid();
     }
     begin_ += total;
+    // The next record of this run is wanted only when the run wins again, after records of the
+    // other runs have gone through the cache: fetch its first lines now, while that wait hides
+    // the memory's latency.
+    if (begin_ < end_) {
+      const char* ahead = buffer_.data() + begin_;
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
+      __builtin_prefetch(ahead + 128);
+    }
     for (std::size_t j = 0; j < key_columns_.size(); ++j) {
       std::size_t column = key_columns_[j];
       keys_[j] = column < record_.count_ ? KeyField{record_.fields_[column], true} : KeyField{};
@@ -568,8 +577,12 @@ class Merge {
     if (readers_[candidate].exhausted()) return {};
     if (auto advanced = readers_[candidate].advance(); !advanced) return std::unexpected(advanced.error());
     std::size_t n = readers_.size();
+    // Which of two runs holds the lower record is as good as random: selects, not branches.
     for (std::size_t node = (candidate + n) / 2; node >= 1; node /= 2) {
-      if (less(tree_[node], candidate)) std::swap(tree_[node], candidate);
+      const std::size_t other = tree_[node];
+      const bool lower = less(other, candidate);
+      tree_[node] = lower ? candidate : other;
+      candidate = lower ? other : candidate;
     }
     tree_[0] = candidate;
     return {};
@@ -579,8 +592,13 @@ class Merge {
   bool less(std::size_t a, std::size_t b) const {
     const RunReader& x = readers_[a];
     const RunReader& y = readers_[b];
-    if (x.exhausted()) return false;
-    if (y.exhausted()) return true;
+    if (x.exhausted() || y.exhausted()) [[unlikely]] return !x.exhausted();
+    // Heads nearly always differ, and then decide without a branch on which is lower.
+    const Head& p = x.head();
+    const Head& q = y.head();
+    if (p.high != q.high || p.low != q.low) [[likely]] {
+      return (p.high < q.high) | ((p.high == q.high) & (p.low < q.low));
+    }
     int order = compare_headed(
         x.head(), y.head(), [&](std::size_t j) { return x.key(j); }, [&](std::size_t j) { return y.key(j); },
         keys_);
