@@ -52,6 +52,28 @@ TEST_F(CompareCli, ReportIntoTheDocumentChannelsIsRefused) {
   }
 }
 
+TEST_F(CompareCli, ReportIntoStandardOutputAsAFileIsRefusedButNotIntoTheNullDevice) {
+  // Standard output redirected to a regular file: a report there would go into the document.
+  const std::string out = dir_.file("out.json");
+  Request request = with_files("id,v\n1,a\n", "id,v\n1,b\n");
+  request.divergence_path = out;
+  RunOptions options;
+  options.stdout_mode = StdoutMode::File;
+  options.stdout_path = out;
+  RunResult run = run_request(dir_, request, options);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "{\"code\":\"INVALID_NATIVE_REQUEST\",\"message\":\"divergencePath must not name standard output or "
+            "standard error\"}\n");
+  EXPECT_EQ(read_file(out), "");
+  // Both on the null device: nothing is kept of either, so nothing is mixed.
+  request.divergence_path = "/dev/null";
+  options.stdout_path = "/dev/null";
+  run = run_request(dir_, request, options);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+}
+
 TEST_F(CompareCli, FailWithOneCellIsTheWholeDocument) {
   Request request = with_files("id,name\n1,a\n2,b\n", "id,name\n1,a\n2,c\n");
   std::string document = result(request);

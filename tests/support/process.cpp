@@ -80,49 +80,10 @@ RunResult wait_for(pid_t pid, int out_pipe[2], int err_pipe[2]) {
   return result;
 }
 
-}  // namespace
-
-RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
-  int out_pipe[2] = {-1, -1};
-  int err_pipe[2] = {-1, -1};
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    if (!set_up_child(options)) ::_exit(127);
-    switch (options.stdout_mode) {
-      case StdoutMode::Capture: ::dup2(out_pipe[1], 1); break;
-      case StdoutMode::BrokenPipe: {
-        int gone[2];
-        if (::pipe(gone) != 0) ::_exit(127);
-        ::close(gone[0]);
-        ::dup2(gone[1], 1);
-        ::close(gone[1]);
-        break;
-      }
-      case StdoutMode::DevFull: {
-        int full = ::open("/dev/full", O_WRONLY);
-        ::dup2(full, 1);
-        ::close(full);
-        break;
-      }
-      case StdoutMode::Closed: ::close(1); break;
-    }
-    if (options.close_stderr) {
-      ::close(2);
-    } else {
-      ::dup2(err_pipe[1], 2);
-    }
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  return wait_for(pid, out_pipe, err_pipe);
-}
-
-RunResult run_in_child(const std::function<int(int out_fd, int err_fd)>& body, const RunOptions& options) {
+// Forks with both output pipes made; the child sets itself up, then runs `child` with the write
+// ends of the pipes (it must not return), and the parent collects what the child printed.
+template <class Child>
+RunResult fork_and_wait(const RunOptions& options, Child&& child) {
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -132,15 +93,58 @@ RunResult run_in_child(const std::function<int(int out_fd, int err_fd)>& body, c
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
     if (!set_up_child(options)) ::_exit(127);
+    child(out_pipe[1], err_pipe[1]);
+    ::_exit(127);
+  }
+  return wait_for(pid, out_pipe, err_pipe);
+}
+
+}  // namespace
+
+RunResult run_process(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  return fork_and_wait(options, [&](int out_fd, int err_fd) {
+    switch (options.stdout_mode) {
+      case StdoutMode::Capture: ::dup2(out_fd, 1); break;
+      case StdoutMode::BrokenPipe: {
+        int gone[2];
+        if (::pipe(gone) != 0) ::_exit(127);
+        ::close(gone[0]);
+        ::dup2(gone[1], 1);
+        ::close(gone[1]);
+        break;
+      }
+      case StdoutMode::DevFull:
+      case StdoutMode::File: {
+        const char* path = options.stdout_mode == StdoutMode::DevFull ? "/dev/full" : options.stdout_path.c_str();
+        const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (file < 0) ::_exit(127);
+        ::dup2(file, 1);
+        ::close(file);
+        break;
+      }
+      case StdoutMode::Closed: ::close(1); break;
+    }
+    if (options.close_stderr) {
+      ::close(2);
+    } else {
+      ::dup2(err_fd, 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(program.c_str(), argv.data());
+  });
+}
+
+RunResult run_in_child(const std::function<int(int out_fd, int err_fd)>& body, const RunOptions& options) {
+  return fork_and_wait(options, [&](int out_fd, int err_fd) {
     // Groups first: once the user is dropped, they can no longer be changed.
     if (options.unprivileged && ::geteuid() == 0 &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
       ::_exit(127);
     }
-    const int status = body(out_pipe[1], err_pipe[1]);
-    ::_exit(status);
-  }
-  return wait_for(pid, out_pipe, err_pipe);
+    ::_exit(body(out_fd, err_fd));
+  });
 }
 
 bool engine_is_wrapped() {

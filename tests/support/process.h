@@ -16,11 +16,14 @@ struct RunResult {
   std::string err;
 };
 
-enum class StdoutMode { Capture, BrokenPipe, DevFull, Closed };
+// File: the child's stdout is `stdout_path`, opened for writing (created and emptied when it is
+// a regular file), so that a run can see its stdout as a file or as the null device.
+enum class StdoutMode { Capture, BrokenPipe, DevFull, Closed, File };
 
 struct RunOptions {
   std::string cwd;  // empty: the test's working directory
   StdoutMode stdout_mode = StdoutMode::Capture;
+  std::string stdout_path;  // for StdoutMode::File
   bool close_stderr = false;
   bool unprivileged = false;  // run as uid/gid 65534 (only possible when the tests run as root)
   std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE of the child, in bytes
