@@ -417,6 +417,7 @@ class PassedKeys {
     std::size_t widest = 0;
     for (std::size_t column : columns) widest = std::max(widest, column + 1);
     for (Slot& slot : slots_) slot.fields.resize(widest);
+    first_column_only_ = widest == 1;
   }
 
   // Passes the equal run the two readers stand at, as csv::skip_equal_records does; the number of
@@ -429,7 +430,11 @@ class PassedKeys {
   // The key of passed record `i`, valid until the key of record i + 2 is taken.
   Key key(std::size_t i) {
     Slot& slot = slots_[i & 1];
-    records_.split(i, slot.fields, slot.store);
+    if (first_column_only_) {
+      slot.fields[0] = records_.first_field(i, slot.store);
+    } else {
+      records_.split(i, slot.fields, slot.store);
+    }
     return Key(slot.fields, columns_);
   }
 
@@ -457,6 +462,7 @@ class PassedKeys {
     std::string store;
   };
   std::span<const std::size_t> columns_;
+  bool first_column_only_ = false;  // every key column is the first
   csv::PassedRecords records_;
   Slot slots_[2];
   std::vector<std::string_view> all_;

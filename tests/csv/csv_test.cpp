@@ -482,6 +482,7 @@ std::size_t read_passing_equal_records(const std::string& a, const std::string& 
                   std::vector<std::string>(want_a[at_a + k].begin(), want_a[at_a + k].begin() + count))
             << "record " << at_a + k;
       }
+      EXPECT_EQ(noted_records.first_field(k, store), want_a[at_a + k][0]) << "record " << at_a + k;
     }
     at_a += passed;
     at_b += passed;
