@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -82,6 +83,18 @@ class PassedRecords;
 namespace detail {
 class RecordWriter;  // how a reader fills a record (record_writer.h)
 struct Loan;         // the tie between a reader and a record (internal.h)
+
+// The first `byte` in [from, end), or end. Fields of passed records are mostly short: one 16-byte
+// compare finds their end without a call.
+inline const char* find_byte(const char* from, const char* end, char byte) {
+  if (end - from >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(byte))));
+    if (hits != 0) return from + std::countr_zero(hits);
+  }
+  const void* hit = std::memchr(from, byte, static_cast<std::size_t>(end - from));
+  return hit != nullptr ? static_cast<const char*>(hit) : end;
+}
 }  // namespace detail
 
 // One record: the field count and each field's bytes (quotes removed, doubled quotes and escapes
@@ -212,15 +225,13 @@ class PassedRecords {
   // `store` or the reader changes. REQUIRES: i < size(), out.size() <= the width passed.
   void split(std::size_t i, std::span<std::string_view> out, std::string& store) const;
 
-  // The first field alone, as split() gives it; inline for an unquoted field of under 16 bytes,
-  // such as a key in the first column mostly is.
+  // The first field alone, as split() gives it; inline for an unquoted one, such as a key in the
+  // first column mostly is.
   std::string_view first_field(std::size_t i, std::string& store) const {
     const char* p = i == 0 ? bytes_ : bytes_ + ends_[i - 1] + 1;
     const char* const end = bytes_ + ends_[i];
-    if (end - p >= 16 && *p != quote_ && *p != '\n' && *p != '\r') {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(delimiter_))));
-      if (hits != 0) return std::string_view(p, static_cast<std::size_t>(std::countr_zero(hits)));
+    if (p != end && *p != quote_ && *p != '\n' && *p != '\r') {
+      return std::string_view(p, static_cast<std::size_t>(detail::find_byte(p, end, delimiter_) - p));
     }
     std::string_view field;
     split(i, std::span(&field, 1), store);

@@ -29,7 +29,6 @@
 // - equal_records.cpp: its masks, and where its model of a record must stop for the byte;
 // - the reference readers (tests/csv/csv_test.cpp and fuzz/fuzz_csv.cpp, whose roles and reference
 //   reader must know the byte too).
-#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -792,16 +791,7 @@ void PassedRecords::split(std::size_t i, std::span<std::string_view> out, std::s
   const auto view = [](const char* from, const char* to) {
     return std::string_view(from, static_cast<std::size_t>(to - from));
   };
-  const auto find = [end](const char* from, char byte) {
-    // Key fields are mostly short: one 16-byte compare finds their end without a call.
-    if (end - from >= 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(byte))));
-      if (hits != 0) return from + std::countr_zero(hits);
-    }
-    const void* hit = std::memchr(from, byte, static_cast<std::size_t>(end - from));
-    return hit != nullptr ? static_cast<const char*>(hit) : end;
-  };
+  const auto find = [end](const char* from, char byte) { return detail::find_byte(from, end, byte); };
   store.clear();
   const char* const record = p;
   bool reserved = false;
